@@ -1,0 +1,16 @@
+# Split QUILLMOTH_RESULTS_URL into host, port and base path at configure time,
+# so that a URL the client cannot use never reaches a build.
+set(_url "${QUILLMOTH_RESULTS_URL}")
+string(REGEX REPLACE "/+$" "" _url "${_url}")
+if(NOT _url MATCHES "^http://([^/:?#]+)(:([0-9]+))?(/[^?#]*)?$")
+  message(FATAL_ERROR "QUILLMOTH_RESULTS_URL must be http://host[:port][/path], got '${QUILLMOTH_RESULTS_URL}'")
+endif()
+set(QUILLMOTH_RESULTS_HOST "${CMAKE_MATCH_1}")
+set(QUILLMOTH_RESULTS_PORT "${CMAKE_MATCH_3}")
+set(QUILLMOTH_RESULTS_PATH "${CMAKE_MATCH_4}")
+if(QUILLMOTH_RESULTS_PORT STREQUAL "")
+  set(QUILLMOTH_RESULTS_PORT "80")
+endif()
+if(QUILLMOTH_RESULTS_PORT GREATER 65535 OR QUILLMOTH_RESULTS_PORT EQUAL 0)
+  message(FATAL_ERROR "QUILLMOTH_RESULTS_URL has an invalid port: ${QUILLMOTH_RESULTS_PORT}")
+endif()

@@ -1,0 +1,17 @@
+// The console report. Every piece writes to the stream it is given.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/run_test.h"
+#include "sysenv/sysenv.h"
+
+void print_machine(FILE* out, const SystemInfo* info);
+void print_table_header(FILE* out);
+void print_suite_heading(FILE* out, bool real_suite);
+void print_test_name(FILE* out, int test_index);
+void print_test_result(FILE* out, int test_index, const TestResult* multi, const TestResult* single, bool verbose,
+                       int64_t ncores);
+void print_closing_rule(FILE* out);
+void print_total(FILE* out, uint64_t duration_ms);

@@ -1,0 +1,4 @@
+#pragma once
+
+// Monotonic clock in seconds; only differences are meaningful.
+double now_seconds();

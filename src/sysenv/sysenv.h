@@ -1,0 +1,35 @@
+// What the machine is, and how busy it was before the run.
+#pragma once
+
+#include <cstdint>
+
+struct SystemInfo {
+    char cpu[256];
+    char model[256];
+    char operating_system[256];
+    char compiler[128];
+    char kernel[128];
+    int64_t cpu_cores;
+    int64_t cpu_threads;
+    int64_t memory_mb;
+    int64_t l1_cache_kb;
+    int64_t l2_cache_kb;
+    int64_t l3_cache_kb;
+};
+
+struct BackgroundStats {
+    int32_t sample_seconds;
+    double background_cpu_average_percent;
+    double background_cpu_peak_percent;
+    int64_t available_memory_mb;
+    int64_t process_count;
+};
+
+// The values that stand for a check that was skipped or unavailable.
+constexpr BackgroundStats kBackgroundSkipped = {0, 0.0, 0.0, -1, -1};
+
+// Fills *info; cannot fail (defaults stand in for failed queries).
+void probe_system_info(SystemInfo* info);
+
+// Samples background load for about ten seconds, printing progress on stdout.
+void check_background_activity(const SystemInfo* info, BackgroundStats* stats);

@@ -1,0 +1,4 @@
+// Placeholder until its kernels land.
+#include "workloads/workloads.h"
+
+uint64_t run_sort(uint64_t, Workspace*) { return 0; }

@@ -1,0 +1,100 @@
+// The test catalogue, the per-thread workspaces and the shared workload data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One body of the N-body test: 64 bytes, the layout the RAW kernel reads.
+struct Body {
+    double x, y, z, m;
+    double vx, vy, vz;
+    double reserved;
+};
+static_assert(sizeof(Body) == 64, "the physics kernels rely on 64-byte bodies");
+
+// One thread's buffers; thread k of a dispatch uses g_ws[k].
+struct Workspace {
+    uint8_t* sieve;        // 2,000,000 flags
+    uint32_t* hash_table;  // 65,536 entries
+    uint8_t* cipher_buf;   // 1 MiB, encrypted in place
+    uint8_t* simd_block;   // 256 bytes
+    Body* bodies;          // 512 bodies
+    uint32_t* sort_keys;   // 1,048,576 keys
+    uint64_t* chase_ring;  // 2,097,152 nodes, each the address of the next
+    float* stream_a;       // 1,048,576 floats each
+    float* stream_b;
+    float* stream_c;
+};
+
+using RunFn = uint64_t (*)(uint64_t iterations, Workspace* ws);
+
+struct TestInfo {
+    const char* name;
+    const char* detail;
+    RunFn run;
+    uint64_t start_iterations;
+    double work_per_iteration;
+    const char* unit;
+};
+
+constexpr int kTestCount = 11;
+constexpr int kMemoryLatencyIndex = 9;
+extern const TestInfo tests[kTestCount];
+
+// 1 selects the REAL kernels, anything else the RAW ones. Written only by the
+// driver between suites, while no worker thread exists.
+extern unsigned char g_c_backend;
+
+// Thread count of every multi-core pass; set once after the system probe.
+extern int64_t g_ncores;
+
+// Sizes fixed by the workloads.
+constexpr size_t kCorpusBytes = 4194304;
+constexpr size_t kCipherBytes = 1048576;
+constexpr size_t kSimdBytes = 256;
+constexpr size_t kBodyCount = 512;
+constexpr size_t kBodiesBytes = kBodyCount * sizeof(Body);
+constexpr size_t kSortKeys = 1048576;
+constexpr size_t kSieveBytes = 2000000;
+constexpr size_t kHashEntries = 65536;
+constexpr size_t kRingNodes = 2097152;
+constexpr size_t kStreamElems = 1048576;
+
+// Shared sources: built once by prepare_workloads, read-only afterwards.
+extern uint8_t* g_corpus;
+extern uint8_t* g_cipher_src;
+extern uint8_t* g_simd_src;
+extern Body* g_bodies_src;
+extern uint32_t* g_sort_src;
+extern uint8_t g_key[32];
+extern Workspace* g_ws;
+
+// The workload generator (SplitMix64), used only during preparation.
+extern uint64_t rng_state;
+constexpr uint64_t kWorkloadSeed = 0x5155494C4C4D4F54ull;  // "QUILLMOT"
+uint64_t rng_next();
+// Draw number d (counting from 1) after the state was set to seed.
+uint64_t rng_draw_at(uint64_t seed, uint64_t d);
+
+// 64-byte aligned allocation; ends the process with status 1 on failure.
+void* alloc_aligned(size_t size);
+// Prints the out-of-memory line and ends the process with status 1.
+[[noreturn]] void fatal_out_of_memory(size_t size);
+
+void build_corpus(uint8_t* out);
+void build_ring(uint64_t* ring);
+void prepare_workloads();
+void release_workloads();
+
+// Run functions, in table order.
+uint64_t run_int32(uint64_t iterations, Workspace* ws);
+uint64_t run_int(uint64_t iterations, Workspace* ws);
+uint64_t run_fp(uint64_t iterations, Workspace* ws);
+uint64_t run_primes(uint64_t iterations, Workspace* ws);
+uint64_t run_simd(uint64_t iterations, Workspace* ws);
+uint64_t run_compress(uint64_t iterations, Workspace* ws);
+uint64_t run_crypto(uint64_t iterations, Workspace* ws);
+uint64_t run_physics(uint64_t iterations, Workspace* ws);
+uint64_t run_sort(uint64_t iterations, Workspace* ws);
+uint64_t run_chase(uint64_t iterations, Workspace* ws);
+uint64_t run_stream(uint64_t iterations, Workspace* ws);
