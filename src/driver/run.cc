@@ -6,7 +6,6 @@
 #include "driver/report.h"
 #include "engine/clock.h"
 #include "engine/run_test.h"
-#include "quillmoth_config.h"
 #include "submit/submit.h"
 #include "sysenv/sysenv.h"
 #include "workloads/workloads.h"
@@ -64,7 +63,7 @@ int run_benchmark(const RunOptions* options) {
     if (options->upload_mode == upload) {
         go = true;
     } else if (options->upload_mode == ask) {
-        go = ask_upload(stdin, stdout, QUILLMOTH_RESULTS_URL);
+        go = ask_upload(stdin, stdout, results_url);
     }
     if (!go) {
         std::printf("  Result was not uploaded.\n");

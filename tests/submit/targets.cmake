@@ -1,0 +1,26 @@
+# Extra targets of the upload tests, included from tests/CMakeLists.txt.
+
+# The full-run test drives the whole program against the loopback results
+# server. The URL is fixed when the program is built, so a second executable
+# is linked that differs from quillmoth only in its results URL library.
+set(QM_LOOPBACK_PORT 47311)
+qm_add_results_url_library(qm_results_url_loopback "http://127.0.0.1:${QM_LOOPBACK_PORT}")
+add_executable(quillmoth_loopback ${PROJECT_SOURCE_DIR}/src/driver/main.cc)
+target_link_libraries(quillmoth_loopback PRIVATE qm_driver)
+set_target_properties(quillmoth_loopback PROPERTIES
+  QM_LOOPBACK_RESULTS_URL ON
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
+if(TARGET submit_full_run)
+  add_dependencies(submit_full_run quillmoth_loopback)
+  target_compile_definitions(submit_full_run PRIVATE
+    QM_LOOPBACK_BINARY="$<TARGET_FILE:quillmoth_loopback>"
+    QM_LOOPBACK_PORT=${QM_LOOPBACK_PORT})
+endif()
+
+# The URL split is checked by running the configure-time code in script mode.
+if(TARGET submit_results_url)
+  target_compile_definitions(submit_results_url PRIVATE
+    QM_CMAKE_COMMAND="${CMAKE_COMMAND}"
+    QM_RESULTS_URL_SCRIPT="${PROJECT_SOURCE_DIR}/cmake/ResultsUrl.cmake")
+endif()
