@@ -119,6 +119,10 @@ public:
             close(out_pipe[1]);
             return;
         }
+        // Our ends stay with us: another child (the program under test) must
+        // not keep the server's control pipe open.
+        fcntl(in_pipe[1], F_SETFD, FD_CLOEXEC);
+        fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
