@@ -163,3 +163,23 @@ TEST(Workloads, BodiesFollowTheirDraws) {
     EXPECT_EQ(g_key[0], static_cast<uint8_t>(rng_draw_at(rng_state, kCipherBytes + 1)));
     EXPECT_EQ(g_sort_src[0], static_cast<uint32_t>(rng_draw_at(rng_state, kCipherBytes + 32 + kSimdBytes + 1)));
 }
+
+TEST(Workloads, RingMatchesAPlainSequentialSattoloShuffle) {
+    // The ring builder computes its draws ahead of time; it must link exactly
+    // the cycle that drawing one by one gives.
+    const uint64_t start = 0x0123456789ABCDEFull;
+    std::vector<uint64_t> order(kRingNodes);
+    for (uint64_t i = 0; i < kRingNodes; ++i) order[i] = i;
+    rng_state = start;
+    for (uint64_t i = kRingNodes - 1; i >= 1; --i) std::swap(order[i], order[rng_next() % i]);
+    const uint64_t state_after = rng_state;
+    std::vector<uint64_t> want(kRingNodes);
+    for (uint64_t k = 0; k < kRingNodes; ++k) want[order[k]] = order[(k + 1) % kRingNodes];
+
+    std::vector<uint64_t> ring(kRingNodes);
+    rng_state = start;
+    build_ring(ring.data());
+    EXPECT_EQ(rng_state, state_after) << "the builder must use up exactly N - 1 draws";
+    for (uint64_t n = 0; n < kRingNodes; ++n)
+        ASSERT_EQ((ring[n] - reinterpret_cast<uint64_t>(ring.data())) / 8, want[n]) << n;
+}
