@@ -121,22 +121,17 @@ TEST(Simd, AllZeroBlockGivesZeroInBothSuites) {
         EXPECT_EQ(qm_simd(rounds, zero), 0u) << rounds;
         EXPECT_EQ(qm_c_simd(rounds, zero), 0u) << rounds;
     }
-    // The float lanes end as NaN, which truncates to 0x80000000 per lane.
-    RawModel m(zero);
-    m.round();
-    m.round();
-    EXPECT_EQ(_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_cvttps_epi32(m.a), _mm_set1_epi32(INT32_MIN))), 0xFFFF);
 }
 
 TEST(Simd, ChecksumsIgnoreTheUnreadBytes) {
     std::mt19937_64 gen(99);
     for (int trial = 0; trial < 4; ++trial) {
-        const std::vector<uint8_t> base = random_block(gen);
+        std::vector<uint8_t> base = random_block(gen);
         std::vector<uint8_t> raw_noise = base, real_noise = base;
         for (size_t k = 128; k < kSimdBytes; ++k) raw_noise[k] = static_cast<uint8_t>(gen());
         for (size_t k = 32; k < kSimdBytes; ++k) real_noise[k] = static_cast<uint8_t>(gen());
         for (uint64_t rounds : {1u, 5u, 1000u}) {
-            EXPECT_EQ(qm_simd(rounds, raw_noise.data()), qm_simd(rounds, const_cast<uint8_t*>(base.data())));
+            EXPECT_EQ(qm_simd(rounds, raw_noise.data()), qm_simd(rounds, base.data()));
             EXPECT_EQ(qm_c_simd(rounds, real_noise.data()), qm_c_simd(rounds, base.data()));
         }
     }
