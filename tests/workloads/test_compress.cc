@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "workloads/compress.h"
@@ -104,6 +105,13 @@ std::vector<uint8_t> repeat_at(size_t distance) {
     return in;
 }
 
+// The portable pass only takes 4 MiB: the rest is a run of 'y', which costs
+// the same whatever precedes it (one long match after its first byte).
+std::vector<uint8_t> padded(std::vector<uint8_t> in) {
+    in.resize(kMiB4, 'y');
+    return in;
+}
+
 TEST(Compress, DistanceLimitIs65535) {
     // The words hashed before the z run must not take the slot of "ABCD".
     for (const char* w : {"BCDz", "CDzz", "Dzzz", "zzzz"})
@@ -112,13 +120,17 @@ TEST(Compress, DistanceLimitIs65535) {
     Pass p;
     // Accepted: 9, then the 4-byte match with no literals (3), then 16
     // trailing literals and 1.
-    const auto near = repeat_at(65535);
-    EXPECT_EQ(p.raw(near), 29u);
-    EXPECT_EQ(model_cost(near.data(), near.size()), 29u);
+    EXPECT_EQ(p.raw(repeat_at(65535)), 29u);
     // Refused: 9, then 20 trailing literals and 1.
-    const auto far = repeat_at(65536);
-    EXPECT_EQ(p.raw(far), 30u);
-    EXPECT_EQ(model_cost(far.data(), far.size()), 30u);
+    EXPECT_EQ(p.raw(repeat_at(65536)), 30u);
+
+    // Padded: the 16 fresh bytes and the first 'y' become a literal run
+    // before the y match (17 + 3 + 2 extensions; 21 + 3 + 2 when refused).
+    const auto near = padded(repeat_at(65535)), far = padded(repeat_at(65536));
+    EXPECT_EQ(p.real(near), 9u + 3 + 22 + 1);
+    EXPECT_EQ(p.raw(near), 9u + 3 + 22 + 1);
+    EXPECT_EQ(p.real(far), 9u + 26 + 1);
+    EXPECT_EQ(p.raw(far), 9u + 26 + 1);
 }
 
 TEST(Compress, HashCollisionIsRefusedByTheCompare) {
@@ -164,6 +176,17 @@ TEST(Compress, ExtensionBytesStartAtLiteral15AndMatch19) {
     // Very long runs and matches still carry one extension byte each.
     EXPECT_EQ(p.raw(literal_run(24)), 25u + 3 + 1 + 9);
     EXPECT_EQ(p.raw(match_run(5000)), 1u + 3 + 1 + 13);
+
+    // The same boundaries through the portable pass: one more literal and
+    // its extension byte; one more match byte and its extension byte.
+    for (auto [a, b, diff] : {std::tuple{literal_run(14), literal_run(13), 2u},
+                              std::tuple{match_run(20), match_run(19), 1u}}) {
+        const auto pa = padded(a), pb = padded(b);
+        const uint64_t ra = p.real(pa), rb = p.real(pb);
+        EXPECT_EQ(ra, p.raw(pa));
+        EXPECT_EQ(rb, p.raw(pb));
+        EXPECT_EQ(ra - rb, diff);
+    }
 }
 
 TEST(Compress, RawMatchesModelOnAssortedInputs) {
@@ -184,18 +207,25 @@ TEST(Compress, RawMatchesModelOnAssortedInputs) {
     }
 }
 
-TEST(Compress, RealPassMatchesRawOnOther4MiBInputs) {
+TEST(Compress, RealPassMatchesRawAndModelOnOther4MiBInputs) {
+    // Each 4 KiB stretch mixes a small alphabet with fresh bytes at its own
+    // rate, so literal runs and matches of every length turn up.
     std::vector<uint8_t> in(kMiB4);
     uint64_t s = 99;
-    for (uint32_t alphabet : {3u, 200u}) {
-        for (auto& c : in) {
-            s = s * 6364136223846793005ull + 1442695040888963407ull;
-            c = static_cast<uint8_t>(s >> 56) % alphabet;
-        }
-        Pass p;
-        const uint64_t raw = p.raw(in);
-        EXPECT_EQ(p.real(in), raw) << alphabet;
+    auto next = [&s] {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(s >> 32);
+    };
+    uint32_t fresh = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (i % 4096 == 0) fresh = next() % 160;
+        const uint32_t r = next();
+        in[i] = static_cast<uint8_t>((r & 255) < fresh ? r >> 8 : 'a' + (r >> 8) % 4);
     }
+    Pass p;
+    const uint64_t real = p.real(in);
+    EXPECT_EQ(p.raw(in), real);
+    EXPECT_EQ(model_cost(in.data(), in.size()), real);
 }
 
 TEST(Compress, BothSuitesAgreeOnTheCorpus) {
