@@ -101,7 +101,6 @@ int build_result_document_in(char* doc, size_t capacity, size_t* length, const S
     json_escape(info->kernel, kernel, sizeof kernel);
 
     size_t n = 0;
-    if (capacity == 0) return 0;
     if (!append(doc, capacity, &n,
                 "{\"cpu\":\"%s\",\"model\":\"%s\",\"cpu_cores\":%ld,\"cpu_threads\":%ld,\"architecture\":\"%s\","
                 "\"l1_cache_kb\":%ld,\"l2_cache_kb\":%ld,\"l3_cache_kb\":%ld,\"memory_mb\":%ld,"
@@ -122,7 +121,7 @@ int build_result_document_in(char* doc, size_t capacity, size_t* length, const S
     if (!append_result_tests_in(doc, capacity, &n, raw_multi, raw_single)) return 0;
     if (!append(doc, capacity, &n, "%s", "],\"real_tests\":[")) return 0;
     if (!append_result_tests_in(doc, capacity, &n, real_multi, real_single)) return 0;
-    // Closing: "]}}" and the NUL, with room to spare as the format demands.
+    // The closing "]}}" is written only while at least five bytes remain.
     if (n + 5 > capacity) return 0;
     std::memcpy(doc + n, "]}}", 4);
     n += 3;

@@ -11,16 +11,16 @@ set_target_properties(quillmoth_loopback PROPERTIES
   QM_LOOPBACK_RESULTS_URL ON
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-if(TARGET submit_full_run)
-  add_dependencies(submit_full_run quillmoth_loopback)
-  target_compile_definitions(submit_full_run PRIVATE
+if(TARGET submit_test_full_run)
+  add_dependencies(submit_test_full_run quillmoth_loopback)
+  target_compile_definitions(submit_test_full_run PRIVATE
     QM_LOOPBACK_BINARY="$<TARGET_FILE:quillmoth_loopback>"
     QM_LOOPBACK_PORT=${QM_LOOPBACK_PORT})
 endif()
 
 # The URL split is checked by running the configure-time code in script mode.
-if(TARGET submit_results_url)
-  target_compile_definitions(submit_results_url PRIVATE
+if(TARGET submit_test_results_url)
+  target_compile_definitions(submit_test_results_url PRIVATE
     QM_CMAKE_COMMAND="${CMAKE_COMMAND}"
     QM_RESULTS_URL_SCRIPT="${PROJECT_SOURCE_DIR}/cmake/ResultsUrl.cmake")
 endif()
