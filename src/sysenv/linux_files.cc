@@ -339,50 +339,49 @@ int linux_model(const char* root, char* buf, size_t cap) {
     return compose_dmi_model(vendor, product, buf, cap);
 }
 
-int linux_physical_cores(const char* root, int32_t* cores) {
-    // A core is counted at its lowest-numbered online thread.
-    char dir_path[kPathMax];
-    int32_t counted = 0;
-    bool usable = false;
-    if (join_path(dir_path, root, "/sys/devices/system/cpu")) {
-        if (DIR* dir = opendir(dir_path)) {
-            usable = true;
-            bool any = false;
-            while (const dirent* e = readdir(dir)) {
-                uint64_t cpu = 0;
-                const char* digits = e->d_name + 3;
-                if (std::strncmp(e->d_name, "cpu", 3) != 0 || !parse_whole_u64(digits, &cpu) || cpu >= (1u << 24))
-                    continue;
-                char path[256], text[1024];
-                std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/online", static_cast<unsigned>(cpu));
-                if (read_attribute(root, path, text, sizeof text) && std::strcmp(text, "0") == 0) continue;
-                std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/core_cpus_list",
-                              static_cast<unsigned>(cpu));
-                if (!read_attribute(root, path, text, sizeof text)) {
-                    std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/thread_siblings_list",
-                                  static_cast<unsigned>(cpu));
-                    if (!read_attribute(root, path, text, sizeof text)) {
-                        usable = false;
-                        break;
-                    }
-                }
-                int64_t count = 0, lowest = 0;
-                if (!parse_cpu_list(text, &count, &lowest)) {
-                    usable = false;
-                    break;
-                }
-                any = true;
-                if (static_cast<uint64_t>(lowest) == cpu) ++counted;
-            }
-            closedir(dir);
-            usable = usable && any && counted > 0;
-        }
-    }
-    if (usable) {
-        *cores = counted;
-        return 1;
-    }
+namespace {
 
+// Cores from the sysfs topology: each is counted at its lowest-numbered online thread.
+// 0 when the folder is missing or any online processor lacks a readable sibling list.
+int sysfs_core_count(const char* root, int32_t* cores) {
+    char dir_path[kPathMax];
+    if (!join_path(dir_path, root, "/sys/devices/system/cpu")) return 0;
+    DIR* dir = opendir(dir_path);
+    if (!dir) return 0;
+    int32_t counted = 0;
+    bool usable = true;
+    while (const dirent* e = readdir(dir)) {
+        uint64_t cpu = 0;
+        if (std::strncmp(e->d_name, "cpu", 3) != 0 || !parse_whole_u64(e->d_name + 3, &cpu) || cpu >= (1u << 24))
+            continue;
+        const unsigned n = static_cast<unsigned>(cpu);
+        char path[256], text[1024];
+        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/online", n);
+        if (read_attribute(root, path, text, sizeof text) && std::strcmp(text, "0") == 0) continue;
+        // core_cpus_list is the newer name of thread_siblings_list.
+        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/core_cpus_list", n);
+        bool read = read_attribute(root, path, text, sizeof text);
+        if (!read) {
+            std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/thread_siblings_list", n);
+            read = read_attribute(root, path, text, sizeof text);
+        }
+        int64_t count = 0, lowest = 0;
+        if (!read || !parse_cpu_list(text, &count, &lowest)) {
+            usable = false;
+            break;
+        }
+        if (static_cast<uint64_t>(lowest) == cpu) ++counted;
+    }
+    closedir(dir);
+    if (!usable || counted == 0) return 0;
+    *cores = counted;
+    return 1;
+}
+
+}  // namespace
+
+int linux_physical_cores(const char* root, int32_t* cores) {
+    if (sysfs_core_count(root, cores)) return 1;
     LineReader r;
     if (!open_lines(&r, root, "/proc/cpuinfo")) return 0;
     CoreSet set;

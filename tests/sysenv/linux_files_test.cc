@@ -32,15 +32,7 @@ const Expected kMachines[] = {
 };
 
 SystemInfo probe_linux_tree(const char* root) {
-    ProbeReaders readers = system_probe_readers(root);
-    readers.online_processors = linux_online_processors;
-    readers.processor_name = linux_processor_name;
-    readers.model = linux_model;
-    readers.physical_cores = linux_physical_cores;
-    readers.memory_bytes = linux_memory_bytes;
-    readers.cache_bytes = linux_cache_bytes;
-    readers.os_text = linux_os_text;
-    readers.os_default = "Linux";
+    const ProbeReaders readers = linux_tree_readers(root);
     SystemInfo info;
     probe_with(&readers, &info);
     return info;

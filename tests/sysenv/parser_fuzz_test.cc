@@ -111,14 +111,7 @@ TEST(ParserFuzz, RandomSystemFiles) {
             // Mostly short texts, now and then a large one.
             tree.write(file, random_text(rng, round % 10 == 0 ? 20000 : 200));
         }
-        ProbeReaders readers = system_probe_readers(tree.root());
-        readers.online_processors = linux_online_processors;
-        readers.processor_name = linux_processor_name;
-        readers.model = linux_model;
-        readers.physical_cores = linux_physical_cores;
-        readers.memory_bytes = linux_memory_bytes;
-        readers.cache_bytes = linux_cache_bytes;
-        readers.os_text = linux_os_text;
+        const ProbeReaders readers = linux_tree_readers(tree.root());
         SystemInfo info;
         probe_with(&readers, &info);
         EXPECT_LT(std::strlen(info.cpu), sizeof info.cpu);

@@ -7,8 +7,25 @@
 #include <fstream>
 #include <string>
 
+#include "sysenv/linux_files.h"
+#include "sysenv/sysenv_seams.h"
+
 inline std::string fixture_root(const char* machine) {
     return std::string(QUILLMOTH_TEST_DIR) + "/sysenv/fixtures/" + machine;
+}
+
+// The Linux readers over a tree, on any build platform (uname still reads this machine).
+inline ProbeReaders linux_tree_readers(const char* root) {
+    ProbeReaders readers = system_probe_readers(root);
+    readers.os_default = "Linux";
+    readers.online_processors = linux_online_processors;
+    readers.processor_name = linux_processor_name;
+    readers.model = linux_model;
+    readers.physical_cores = linux_physical_cores;
+    readers.memory_bytes = linux_memory_bytes;
+    readers.cache_bytes = linux_cache_bytes;
+    readers.os_text = linux_os_text;
+    return readers;
 }
 
 // A scratch root directory, removed with everything in it at the end of the scope.
