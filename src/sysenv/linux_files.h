@@ -1,0 +1,73 @@
+// Readings of a Linux system's /proc and /sys files, and the parsers behind them.
+//
+// Every reader takes a root directory: "" reads this machine, anything else a
+// copy of the tree (tests use fixture trees). The C library's sysconf figures
+// describe this machine only, so they stand in for missing files only when
+// root is "". Readers return 1 on success and 0 on failure; texts are always
+// NUL-terminated within the capacity they are given, cut if need be.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sysenv/sysenv_seams.h"
+
+// --- Readers (one fact each) ---
+long linux_online_processors(const char* root);  // -1 on failure
+int linux_processor_name(const char* root, char* buf, size_t cap);
+int linux_model(const char* root, char* buf, size_t cap);
+int linux_physical_cores(const char* root, int32_t* cores);
+int linux_memory_bytes(const char* root, uint64_t* bytes);
+int linux_cache_bytes(const char* root, CacheSlot slot, uint64_t* bytes);
+int linux_os_text(const char* root, char* buf, size_t cap);
+int linux_cpu_ticks(const char* root, CpuTicks* ticks);
+int linux_available_memory_bytes(const char* root, uint64_t* bytes);
+int linux_process_count(const char* root, int64_t* count);
+
+// Outcome of looking for one cache in cpu0's cache folder.
+enum SysfsCache { kSysfsCacheFound = 1, kSysfsCacheAbsent = 0, kSysfsCacheNoFolder = -1 };
+SysfsCache linux_sysfs_cache(const char* root, CacheSlot slot, uint64_t* bytes);
+
+// --- Parsers (pure; any bytes in, no crash) ---
+
+// Unsigned decimal at *text; advances *text past the digits. 0 on no digits or overflow.
+int parse_u64(const char** text, uint64_t* value);
+
+// "0-3,8,10-11" (trailing blanks allowed): how many processors and the lowest.
+int parse_cpu_list(const char* text, int64_t* count, int64_t* lowest);
+
+// A cache size as sysfs writes it: "32K", "1024K", "1M", "8192" (bytes).
+int parse_cache_size(const char* text, uint64_t* bytes);
+
+// "key<blanks>:<blanks>value" lines of /proc/cpuinfo and /proc/meminfo. Returns the value,
+// or nullptr when the line holds another key.
+const char* parse_key_value(const char* line, const char* key);
+
+// A /proc/meminfo value such as "24376364 kB", in bytes.
+int parse_meminfo_bytes(const char* value, uint64_t* bytes);
+
+// The first line of /proc/stat ("cpu  user nice system idle iowait irq softirq steal ...").
+// At least the first four counters must be there; later ones count as 0 when missing.
+int parse_stat_cpu_line(const char* line, CpuTicks* ticks);
+
+// PRETTY_NAME=... of an os-release file, unquoted. 0 for other lines or an empty name.
+int parse_os_release_line(const char* line, char* out, size_t cap);
+
+// The model text from the DMI vendor and product name. 0 when the product name is
+// missing or a firmware placeholder.
+int compose_dmi_model(const char* vendor, const char* product, char* out, size_t cap);
+
+// Distinct (physical id, core id) pairs of /proc/cpuinfo, fed one line at a time.
+struct CoreSet {
+    static constexpr int kMaxCores = 1024;
+    struct Pair {
+        uint64_t package, core;
+    } pairs[kMaxCores];
+    int count;
+    bool overflow;
+    bool have_package, have_core;
+    uint64_t package, core;
+};
+void core_set_init(CoreSet* set);
+void core_set_line(CoreSet* set, const char* line);
+int core_set_finish(CoreSet* set, int32_t* cores);  // 0 when nothing usable was seen
