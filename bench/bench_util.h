@@ -15,20 +15,15 @@ inline Workspace* bench_workspace() {
 }
 
 // Runs test `index` in the given suite, one iteration per benchmark
-// iteration, and reports the figure in the test's unit (millions per second,
-// or nanoseconds per access for memory latency).
+// iteration, and reports the rate in the test's unit (millions per second).
 inline void bench_run(benchmark::State& state, int index, int backend) {
     Workspace* ws = bench_workspace();
     g_c_backend = static_cast<unsigned char>(backend);
     const TestInfo& t = tests[index];
     for (auto _ : state) benchmark::DoNotOptimize(t.run(1, ws));
-    const double work = static_cast<double>(state.iterations()) * t.work_per_iteration;
-    // Memory latency is shown as time per access (ns), every other test as a rate.
-    if (index == kMemoryLatencyIndex)
-        state.counters[t.unit] =
-            benchmark::Counter(work * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    else
-        state.counters[t.unit] = benchmark::Counter(work / 1e6, benchmark::Counter::kIsRate);
+    state.counters[t.unit] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * t.work_per_iteration / 1e6,
+                           benchmark::Counter::kIsRate);
 }
 
 #define QM_BENCH_TEST(name, index)                                                   \
