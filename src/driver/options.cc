@@ -11,17 +11,17 @@ int parse_options(int argc, const char* const* argv, RunOptions* options, FILE* 
         if (std::strcmp(arg, "-v") == 0 || std::strcmp(arg, "--verbose") == 0) {
             options->verbose = true;
         } else if (std::strcmp(arg, "--upload") == 0) {
-            if (options->upload_mode == noupload) {
+            if (options->upload_mode == UploadMode::noupload) {
                 std::fprintf(err, "quillmoth: --upload conflicts with --noupload\n");
                 return 1;
             }
-            options->upload_mode = upload;
+            options->upload_mode = UploadMode::upload;
         } else if (std::strcmp(arg, "--noupload") == 0) {
-            if (options->upload_mode == upload) {
+            if (options->upload_mode == UploadMode::upload) {
                 std::fprintf(err, "quillmoth: --noupload conflicts with --upload\n");
                 return 1;
             }
-            options->upload_mode = noupload;
+            options->upload_mode = UploadMode::noupload;
         } else if (std::strcmp(arg, "--no-system-check") == 0) {
             options->system_check = false;
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {

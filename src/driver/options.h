@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-enum UploadMode { ask = 0, upload = 1, noupload = 2 };
+enum class UploadMode { ask = 0, upload = 1, noupload = 2 };
 
 struct RunOptions {
     bool verbose = false;
-    UploadMode upload_mode = ask;
+    UploadMode upload_mode = UploadMode::ask;
     bool system_check = true;
 };
 

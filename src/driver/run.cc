@@ -61,9 +61,9 @@ int run_benchmark(const RunOptions* options) {
     release_workloads();
 
     bool go = false;
-    if (options->upload_mode == upload) {
+    if (options->upload_mode == UploadMode::upload) {
         go = true;
-    } else if (options->upload_mode == ask) {
+    } else if (options->upload_mode == UploadMode::ask) {
         go = ask_upload(stdin, stdout, QUILLMOTH_RESULTS_URL);
     }
     if (!go) {

@@ -69,14 +69,37 @@ void build_corpus(uint8_t* out) {
 void build_ring(uint64_t* ring) {
     uint64_t* order = static_cast<uint64_t*>(alloc_aligned(kRingNodes * sizeof(uint64_t)));
     for (uint64_t i = 0; i < kRingNodes; ++i) order[i] = i;
-    // Sattolo: j < i strictly, so the permutation is one cycle through all nodes.
-    for (uint64_t i = kRingNodes - 1; i >= 1; --i) {
-        const uint64_t j = rng_next() % i;
-        const uint64_t t = order[i];
-        order[i] = order[j];
-        order[j] = t;
+
+    // Sattolo: j < i strictly, so the permutation is one cycle through all
+    // nodes. Both passes touch memory at random; the draws are computed from
+    // their positions a little ahead so the cache misses can overlap.
+    constexpr uint64_t kAhead = 16;
+    const uint64_t base = rng_state;
+    const uint64_t swaps = kRingNodes - 1;
+    uint64_t pending[kAhead];
+    auto pick = [&](uint64_t t) {  // swap t handles i = N - 1 - t
+        const uint64_t i = kRingNodes - 1 - t;
+        return splitmix_mix(base + (t + 1) * kGolden) % i;
+    };
+    for (uint64_t t = 0; t < kAhead && t < swaps; ++t) {
+        pending[t] = pick(t);
+        __builtin_prefetch(&order[pending[t]], 1);
     }
+    for (uint64_t t = 0; t < swaps; ++t) {
+        const uint64_t i = kRingNodes - 1 - t;
+        const uint64_t j = pending[t % kAhead];
+        if (t + kAhead < swaps) {
+            pending[t % kAhead] = pick(t + kAhead);
+            __builtin_prefetch(&order[pending[t % kAhead]], 1);
+        }
+        const uint64_t tmp = order[i];
+        order[i] = order[j];
+        order[j] = tmp;
+    }
+    rng_state = base + swaps * kGolden;
+
     for (uint64_t k = 0; k < kRingNodes; ++k) {
+        if (k + kAhead < kRingNodes) __builtin_prefetch(&ring[order[k + kAhead]], 1);
         const uint64_t next = order[(k + 1) % kRingNodes];
         ring[order[k]] = reinterpret_cast<uint64_t>(&ring[next]);
     }

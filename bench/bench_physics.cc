@@ -1,0 +1,3 @@
+#include "bench_util.h"
+
+QM_BENCH_TEST(physics, 7);
