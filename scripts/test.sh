@@ -7,10 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${JOBS:-$(nproc)}"
 
-configure_build() {  # dir, then cmake arguments
-    local dir="$1"; shift
+configure_build() {  # dir, build target ("all" for everything), then cmake arguments
+    local dir="$1" target="$2"; shift 2
     cmake -S . -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j"$jobs"
+    cmake --build "$dir" -j"$jobs" --target "$target"
 }
 
 echo "== macOS (Mach-O) assembly of the RAW kernels"
@@ -19,19 +19,19 @@ for f in src/workloads/raw/*.S; do
 done
 
 echo "== GCC build and tests"
-CC=gcc CXX=g++ configure_build build-gcc -DCMAKE_BUILD_TYPE=Release
+CC=gcc CXX=g++ configure_build build-gcc all -DCMAKE_BUILD_TYPE=Release
 (cd build-gcc && ctest --output-on-failure -j"$jobs")
 
 echo "== Clang build and tests"
-CC=clang CXX=clang++ configure_build build-clang -DCMAKE_BUILD_TYPE=Release
+CC=clang CXX=clang++ configure_build build-clang all -DCMAKE_BUILD_TYPE=Release
 (cd build-clang && ctest --output-on-failure -j"$jobs")
 
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-CC=gcc CXX=g++ configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=gcc CXX=g++ configure_build build-asan all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLMOTH_SANITIZE=address,undefined -DQUILLMOTH_BENCH=OFF
 (cd build-asan && ctest --output-on-failure -j"$jobs" -E FullRun)
 
 echo "== dispatch tests under ThreadSanitizer"
-CC=gcc CXX=g++ configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=gcc CXX=g++ configure_build build-tsan engine_test_dispatch -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLMOTH_SANITIZE=thread -DQUILLMOTH_BENCH=OFF
 (cd build-tsan && ctest --output-on-failure -j"$jobs" -R '^Dispatch\.')
