@@ -34,12 +34,10 @@ inline ProbeReaders linux_tree_readers(const char* root) {
 
 // The probed record as one line, so a table row can state all of it.
 inline std::string describe(const SystemInfo& i) {
-    char out[1024];
-    std::snprintf(out, sizeof out, "%s|%s|%s|%s|%lld|%lld|%lld|%lld|%lld|%lld", i.cpu, i.model, i.operating_system,
-                  i.kernel, static_cast<long long>(i.cpu_threads), static_cast<long long>(i.cpu_cores),
-                  static_cast<long long>(i.memory_mb), static_cast<long long>(i.l1_cache_kb),
-                  static_cast<long long>(i.l2_cache_kb), static_cast<long long>(i.l3_cache_kb));
-    return out;
+    std::string s = std::string(i.cpu) + "|" + i.model + "|" + i.operating_system + "|" + i.kernel;
+    for (int64_t v : {i.cpu_threads, i.cpu_cores, i.memory_mb, i.l1_cache_kb, i.l2_cache_kb, i.l3_cache_kb})
+        s.append("|").append(std::to_string(v));
+    return s;
 }
 
 // A scratch root directory, removed with everything in it at the end of the scope.
