@@ -86,10 +86,7 @@ TEST(Probe, FakeReadings) {
 }
 
 TEST(Probe, LinuxFixtureMachines) {
-    const struct {
-        const char* machine;
-        const char* expected;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"server2s", "Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz|Dell Inc. PowerEdge R640|Ubuntu 20.04.6 LTS|"
                      "Linux 6.1.0|32|16|192939|64|1024|11264"},
         // No DMI: the model is the processor; no L3: the L2 figure stands in.
@@ -98,12 +95,12 @@ TEST(Probe, LinuxFixtureMachines) {
         {"laptop-hybrid", "12th Gen Intel(R) Core(TM) i7-1260P|Framework Laptop (12th Gen Intel Core)|"
                           "Fedora Linux 39 (Workstation Edition)|Linux 6.1.0|15|11|31718|80|1280|18432"},
     };
-    for (const auto& c : cases) {
-        const std::string root = fixture_root(c.machine);
+    for (const auto& [machine, expected] : cases) {
+        const std::string root = fixture_root(machine);
         const ProbeReaders readers = linux_tree_readers(root.c_str());
         SystemInfo info;
         probe_with(&readers, &info);
-        EXPECT_EQ(describe(info), c.expected) << c.machine;
+        EXPECT_EQ(describe(info), expected) << machine;
     }
 
     // Without a usable sysfs topology, cores are the distinct (physical id, core id) pairs.
