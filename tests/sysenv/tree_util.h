@@ -1,66 +1,59 @@
 // Test helpers: the fixture machines and scratch trees of system files.
+//
+// Fixture trees (hand-kept copies of real machines' files, with a few neighbours
+// such as cpuidle/ and /proc/sys/ so directory scans meet what a real system has):
+// server2s, two sockets of 8 two-thread cores; vm-nodmi, 4 vCPUs with no DMI, no L3,
+// no core_cpus_list and os-release only under /usr/lib; laptop-hybrid, 4 two-thread
+// and 8 single-thread cores with cpu15 offline.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "sysenv/linux_files.h"
-#include "sysenv/sysenv_seams.h"
 
 inline std::string fixture_root(const char* machine) {
     return std::string(QUILLMOTH_TEST_DIR) + "/sysenv/fixtures/" + machine;
 }
 
-// The Linux readers over a tree, on any build platform (uname still reads this machine).
+// The Linux readers over a tree, on any build platform, with a fixed uname answer.
 inline ProbeReaders linux_tree_readers(const char* root) {
-    ProbeReaders readers = system_probe_readers(root);
-    readers.os_default = "Linux";
-    readers.online_processors = linux_online_processors;
-    readers.processor_name = linux_processor_name;
-    readers.model = linux_model;
-    readers.physical_cores = linux_physical_cores;
-    readers.memory_bytes = linux_memory_bytes;
-    readers.cache_bytes = linux_cache_bytes;
-    readers.os_text = linux_os_text;
-    return readers;
+    return ProbeReaders{root, "Linux", linux_online_processors, linux_processor_name,
+                        [](const char*, uint32_t*) { return 0; }, linux_model, linux_physical_cores,
+                        linux_memory_bytes, linux_cache_bytes, linux_os_text,
+                        [](char* sysname, size_t sysname_cap, char* release, size_t release_cap) {
+                            std::snprintf(sysname, sysname_cap, "Linux");
+                            std::snprintf(release, release_cap, "6.1.0");
+                            return 1;
+                        }};
+}
+
+// The probed record as one line, so a table row can state all of it.
+inline std::string describe(const SystemInfo& i) {
+    std::string s = std::string(i.cpu) + "|" + i.model + "|" + i.operating_system + "|" + i.kernel;
+    for (int64_t v : {i.cpu_threads, i.cpu_cores, i.memory_mb, i.l1_cache_kb, i.l2_cache_kb, i.l3_cache_kb})
+        s.append("|").append(std::to_string(v));
+    return s;
 }
 
 // A scratch root directory, removed with everything in it at the end of the scope.
-class TempTree {
-public:
+struct TempTree {
+    std::string root;
     TempTree() {
         char pattern[] = "/tmp/qm_sysenv_XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        root_ = dir ? dir : "";
-    }
-    ~TempTree() {
-        std::error_code ec;
-        if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+        root = mkdtemp(pattern) ? pattern : "/nonexistent";
     }
     TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-
-    const char* root() const { return root_.c_str(); }
-
+    ~TempTree() {
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
     void write(const std::string& path, const std::string& bytes) const {
-        const std::filesystem::path full = root_ + path;
-        std::filesystem::create_directories(full.parent_path());
-        std::ofstream(full, std::ios::binary | std::ios::trunc) << bytes;
+        std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+        std::ofstream(root + path, std::ios::binary | std::ios::trunc) << bytes;
     }
-
-    void mkdir(const std::string& path) const { std::filesystem::create_directories(root_ + path); }
-
-    // Copies one file of a fixture machine into this tree.
-    void copy_from(const char* machine, const std::string& path) const {
-        const std::filesystem::path full = root_ + path;
-        std::filesystem::create_directories(full.parent_path());
-        std::filesystem::copy_file(fixture_root(machine) + path, full,
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
-
-private:
-    std::string root_;
 };

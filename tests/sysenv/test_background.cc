@@ -1,0 +1,142 @@
+// The background check's sampling, drop rules and printing over scripted tick
+// counters; the platform arithmetic; the Linux readings on fixture trees.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sysenv/sysenv_seams.h"
+#include "tree_util.h"
+
+namespace {
+
+struct TickRead {
+    bool ok;
+    uint64_t total, idle;
+};
+
+// The scripted platform: the baseline read first, then one per round; reads past
+// the script fail. Memory and process figures always succeed.
+std::vector<TickRead> g_ticks;
+size_t g_next;
+int g_sleeps;
+
+int script_ticks(const char*, CpuTicks* t) {
+    if (g_next >= g_ticks.size()) return 0;
+    const TickRead& r = g_ticks[g_next++];
+    *t = {r.total, r.idle};
+    return r.ok;
+}
+void script_sleep(unsigned seconds) { g_sleeps += static_cast<int>(seconds); }
+
+// Runs the check over source (scripted sleeps) and returns what it printed.
+std::string run_check(BackgroundSource source, BackgroundStats* stats, std::vector<TickRead> ticks = {}) {
+    g_ticks = std::move(ticks);
+    g_next = 0;
+    g_sleeps = 0;
+    source.sleep_seconds = script_sleep;
+    SystemInfo info{};
+    info.memory_mb = 16384;
+    FILE* out = std::tmpfile();
+    background_check_with(&source, out, &info, stats);
+    std::string text(4096, '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    return text;
+}
+
+// A baseline and ten rounds, each advancing by delta ticks of which idle_delta idle.
+std::vector<TickRead> steady(uint64_t delta, uint64_t idle_delta) {
+    std::vector<TickRead> ticks;
+    for (uint64_t i = 0; i <= 10; ++i) ticks.push_back({true, 5000 + i * delta, 3000 + i * idle_delta});
+    return ticks;
+}
+
+TEST(Background, ScriptedSamples) {
+    const BackgroundSource source = {
+        "", script_ticks, script_sleep,
+        [](const char*, uint64_t* bytes) { *bytes = mach_available_bytes(100000, 50000, 4096); return 1; },
+        [](const char*, int64_t* count) { *count = mach_process_count(648000); return 1; }};
+    const std::string head = "\n  checking background system activity for 10 seconds", dots = ".......... done\n",
+                      figures = "  available memory: 585 MB of 16384 MB\n  processes: 1000\n",
+                      warning = "  warning: background CPU activity may reduce benchmark scores\n";
+    const struct {
+        const char* name;
+        std::vector<TickRead> ticks;
+        std::string printed;
+        int32_t samples;
+        double average, peak;
+        int64_t memory_mb, processes;
+    } cases[] = {
+        {"ten good samples", steady(400, 380),
+         dots + "  background CPU: 5.0% average / 5.0% peak\n" + figures, 10, 5.0, 5.0, 585, 1000},
+        // A total that did not grow, a failed read and a total that went back are dropped;
+        // the next sample is measured against the last kept figures (1100/550: 95%, not 100%).
+        {"dropped samples",
+         {{true, 1000, 500}, {true, 1100, 550}, {true, 1100, 560}, {false, 9999, 0}, {true, 1300, 560},
+          {true, 1200, 560}, {true, 1400, 660}},
+         dots + "  background CPU: 48.3% average / 95.0% peak\n" + figures + warning, 3, 145.0 / 3, 95.0, 585, 1000},
+        {"every sample dropped", {{true, 1000, 500}}, dots, 0, 0.0, 0.0, 585, 1000},
+        {"baseline fails", {{false, 1000, 500}}, "... unavailable\n", 0, 0.0, 0.0, -1, -1},
+        {"10.0% warns", steady(1000, 900),
+         dots + "  background CPU: 10.0% average / 10.0% peak\n" + figures + warning, 10, 10.0, 10.0, 585, 1000},
+        // Ten 9.95s add up to a hair over 99.5: printed as 10.0, yet below the threshold.
+        {"9.95% does not", steady(2000, 1801),
+         dots + "  background CPU: 10.0% average / 9.9% peak\n" + figures, 10, 9.95, 9.95, 585, 1000},
+        {"idle outgrowing the total is no load", {{true, 1000, 500}, {true, 1100, 700}},
+         dots + "  background CPU: 0.0% average / 0.0% peak\n" + figures, 1, 0.0, 0.0, 585, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BackgroundStats s;
+        EXPECT_EQ(run_check(source, &s, c.ticks), head + c.printed);
+        EXPECT_EQ(g_sleeps, c.memory_mb < 0 ? 0 : 10);
+        EXPECT_EQ(s.sample_seconds, c.samples);
+        EXPECT_NEAR(s.background_cpu_average_percent, c.average, 1e-9);
+        EXPECT_NEAR(s.background_cpu_peak_percent, c.peak, 1e-9);
+        EXPECT_EQ(s.available_memory_mb, c.memory_mb);
+        EXPECT_EQ(s.process_count, c.processes);
+    }
+}
+
+TEST(Background, MachArithmetic) {
+    EXPECT_EQ(mach_process_count(648000), 1000);
+    EXPECT_EQ(mach_available_bytes(100000, 50000, 4096) >> 20, 585u);
+    // User and system are added at 32 bits, idle and nice at 64.
+    EXPECT_EQ(mach_cpu_ticks(0xFFFFFFFFu, 2, 10, 5).total, 16u);
+    EXPECT_EQ(mach_cpu_ticks(1, 2, 0xFFFFFFFFu, 0xFFFFFFFFu).total, 3 + 2 * 0xFFFFFFFFull);
+}
+
+TEST(Background, LinuxFixtures) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"server2s", "60377929 ticks, 46845166 idle, 175902 MB, 5 processes"},
+        {"vm-nodmi", "9158308 ticks, 9025585 idle, 7217 MB, 4 processes"},  // no guest fields
+        {"laptop-hybrid", "34029211 ticks, 30159457 idle, 23548 MB, 7 processes"},
+    };
+    for (const auto& [machine, expected] : cases) {
+        const std::string root = fixture_root(machine);
+        CpuTicks t{};
+        uint64_t bytes = 0;
+        int64_t n = 0;
+        EXPECT_TRUE(linux_cpu_ticks(root.c_str(), &t) && linux_available_memory_bytes(root.c_str(), &bytes) &&
+                    linux_process_count(root.c_str(), &n))
+            << machine;
+        EXPECT_EQ(std::to_string(t.total) + " ticks, " + std::to_string(t.idle) + " idle, " +
+                      std::to_string(bytes >> 20) + " MB, " + std::to_string(n) + " processes",
+                  expected);
+    }
+
+    // The whole check on a frozen snapshot: no counter moves, so every sample is
+    // dropped, while memory and processes are still read.
+    const std::string root = fixture_root("server2s");
+    BackgroundStats s;
+    EXPECT_EQ(run_check(system_background_source(root.c_str()), &s),
+              "\n  checking background system activity for 10 seconds.......... done\n");
+    EXPECT_EQ(s.sample_seconds, 0);
+    EXPECT_EQ(s.available_memory_mb, 175902);
+    EXPECT_EQ(s.process_count, 5);
+}
+
+}  // namespace
