@@ -95,41 +95,33 @@ TEST(Crypto, RfcVectorsAndHandComputedFolds) {
     }
 }
 
-TEST(Crypto, WholeBlocksOnlyAndTheCounterCarriesAcrossPasses) {
-    const Bytes key = ramp(32, 3, 1), orig = ramp(160, 37, 7);
+TEST(Crypto, BothKernelsAgainstTheKeystream) {
+    const size_t len = 7 * 64 + 30;
+    const Bytes key = ramp(32, 3, 1), orig = ramp(len + 1, 37, 7);
+    std::vector<Bytes> ks;
+    for (uint64_t n = 0; n < 21; ++n) ks.push_back(keystream(key.data(), n));
+    const std::array<uint64_t, 2> folds = model_folds(key.data(), 21);
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE(k);
         Bytes buf = orig;
-        for (auto [len, passes] : {std::pair{0u, 3u}, {63u, 3u}, {160u, 0u}}) {
-            EXPECT_EQ(kKernels[k](buf.data(), len, key.data(), passes), 0u) << len;
-            EXPECT_EQ(buf, orig) << len;
+        for (auto [n, passes] : {std::pair{size_t{0}, 3u}, {size_t{63}, 3u}, {len, 0u}}) {
+            EXPECT_EQ(kKernels[k](buf.data(), n, key.data(), passes), 0u) << n;
+            EXPECT_EQ(buf, orig) << n;
         }
-        // 100 bytes: block 0 only. Then two passes over two blocks use
-        // counters 0, 1 and then 2, 3.
-        Bytes ks[4];
-        for (int n = 0; n < 4; ++n) ks[n] = keystream(key.data(), n);
-        EXPECT_NE(kKernels[k](buf.data(), 100, key.data(), 1), 0u);
-        for (size_t i = 0; i < 160; ++i) EXPECT_EQ(buf[i], orig[i] ^ (i < 64 ? ks[0][i] : 0)) << i;
-        buf = orig;
-        kKernels[k](buf.data(), 128, key.data(), 2);
-        for (size_t i = 0; i < 128; ++i)
-            EXPECT_EQ(buf[i], orig[i] ^ ks[i / 64][i % 64] ^ ks[i / 64 + 2][i % 64]) << i;
-    }
-}
+        EXPECT_NE(kKernels[k](buf.data(), 100, key.data(), 1), 0u);  // block 0 only
+        for (size_t i = 0; i < buf.size(); ++i) EXPECT_EQ(buf[i], orig[i] ^ (i < 64 ? ks[0][i] : 0)) << i;
 
-TEST(Crypto, RawAndPortableApplyTheSameKeystreamAndFoldItApart) {
-    // Odd block count, odd length, buffer deliberately misaligned.
-    const size_t len = 7 * 64 + 30;
-    const Bytes key = ramp(32, 7, 11), orig = ramp(len + 1, 37, 5);
-    Bytes raw = orig, real = orig;
-    const std::array<uint64_t, 2> folds = model_folds(key.data(), 7 * 3);
-    EXPECT_EQ(qm_chacha20(raw.data() + 1, len, key.data(), 3), folds[0]);
-    EXPECT_EQ(qm_c_chacha20(real.data() + 1, len, key.data(), 3), folds[1]);
-    EXPECT_EQ(raw, real);
-    EXPECT_NE(raw, orig);
-    // The checksums come from the keystream alone, whatever the buffer holds.
-    for (int k = 0; k < 2; ++k)
-        EXPECT_EQ(kKernels[k](Bytes(len, 0).data(), len, key.data(), 3), folds[k]) << k;
+        // Seven blocks one byte off alignment, three passes: the counter runs
+        // on from 0..6 to 7..13 and 14..20; the 30 bytes after stay.
+        buf = orig;
+        EXPECT_EQ(kKernels[k](buf.data() + 1, len, key.data(), 3), folds[k]);
+        for (size_t i = 0; i < len; ++i) {
+            const size_t b = i / 64, j = i % 64;
+            EXPECT_EQ(buf[i + 1], orig[i + 1] ^ (b < 7 ? ks[b][j] ^ ks[b + 7][j] ^ ks[b + 14][j] : 0)) << i;
+        }
+        // The checksums come from the keystream alone, whatever the buffer holds.
+        EXPECT_EQ(kKernels[k](Bytes(len, 0).data(), len, key.data(), 3), folds[k]);
+    }
 }
 
 TEST(Crypto, RunFunctionInBothSuites) {
