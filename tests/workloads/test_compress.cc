@@ -68,9 +68,12 @@ TEST(Compress, SmallAndUniformInputs) {
         EXPECT_EQ(raw(Bytes(len, 'x')), len + 1) << len;
         EXPECT_EQ(g_table, std::vector<uint32_t>(kHashEntries, 0)) << len;
     }
-    // Sixteen bytes are scanned (positions 0..3); no repeat, all literals.
-    EXPECT_EQ(raw(bytes("0123456789abcdef")), 17u);
-    EXPECT_EQ(g_table[slot_of(word_at("3456"))], 3u);
+    EXPECT_EQ(raw(Bytes(16, 'x')), 5u);  // sixteen bytes are scanned: 1 literal, a 15-byte match, 1
+    // The scan stops before len - 12: of 20 bytes, a repeat at 7 is found;
+    // one at 8 is not, whether a literal or a match comes before it.
+    EXPECT_EQ(raw(bytes("ABCDefgABCDhijklmnop")), 7u + 3 + 9 + 1);
+    EXPECT_EQ(raw(bytes("ABCDefghABCDijklmnop")), 21u);
+    EXPECT_EQ(raw(bytes("abcdabcdbcdaXYZ12345")), 4u + 3 + 12 + 1);
 
     // A hash collision is refused by the compare: all literals, but the entry moves on.
     const uint32_t a = word_at("wxyz");
@@ -128,7 +131,7 @@ TEST(Compress, DistanceLimitAndExtensionBytes) {
     }
 }
 
-TEST(Compress, RawMatchesModelOnAssortedInputs) {
+TEST(Compress, RawMatchesModelAndBothSuitesAgreeOnTheCorpus) {
     // Small alphabets give many matches, collisions and overlaps; lengths
     // around the short-input threshold and odd sizes exercise the limits.
     uint64_t s = 12345;
@@ -142,9 +145,7 @@ TEST(Compress, RawMatchesModelOnAssortedInputs) {
             EXPECT_EQ(raw(in), model_cost(in.data(), len)) << len << " " << alphabet;
         }
     }
-}
 
-TEST(Compress, BothSuitesAgreeOnTheCorpus) {
     ensure_workloads();
     const Bytes corpus(g_corpus, g_corpus + kCorpusBytes);
     const uint64_t cost = raw(corpus);

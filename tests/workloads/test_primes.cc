@@ -67,8 +67,6 @@ TEST(SievePass, TwoMillionGivesTheSameFlagsInBothSuites) {
     EXPECT_EQ(qm_c_sieve(portable.data(), kSieveBytes), 148933u);
     EXPECT_EQ(raw, portable);
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), raw.end() - kPad));
-    EXPECT_EQ(raw[1999993], 0);  // the last prime below the limit
-    EXPECT_EQ(raw[1999999], 1);
 }
 
 TEST(RunPrimes, CountsPerPassInBothSuites) {

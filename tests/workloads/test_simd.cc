@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <emmintrin.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -45,10 +46,8 @@ struct RawModel {
         s[0] = _mm_shuffle_epi32(u, 0x1b);
         s[1] = _mm_xor_si128(v, s[0]);
         const __m128 p = _mm_add_ps(a, _mm_mul_ps(f, g));
-        const __m128 r = _mm_rcp_ps(f);
-        const __m128 q = _mm_rsqrt_ps(p);
-        a = _mm_add_ps(p, r);
-        f = _mm_mul_ps(f, q);
+        a = _mm_add_ps(p, _mm_rcp_ps(f));
+        f = _mm_mul_ps(f, _mm_rsqrt_ps(p));
     }
 
     uint32_t checksum() const {
@@ -61,10 +60,9 @@ struct RawModel {
 };
 
 TEST(Simd, KnownWordsAndTheZeroBlock) {
-    uint32_t a[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    qm_c_simd_round(a);
-    const uint32_t one[8] = {224, 896, 2944, 8704, 24064, 63488, 161792, 9207808};
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(a[k], one[k]) << "word " << k;
+    std::array<uint32_t, 8> a = {1, 2, 3, 4, 5, 6, 7, 8};
+    qm_c_simd_round(a.data());
+    EXPECT_EQ(a, (std::array<uint32_t, 8>{224, 896, 2944, 8704, 24064, 63488, 161792, 9207808}));
     // The same words as little-endian bytes, with noise after byte 31.
     uint8_t block[kSimdBytes];
     for (size_t k = 0; k < kSimdBytes; ++k) block[k] = k < 32 ? (k % 4 ? 0 : k / 4 + 1) : 0xC3 ^ k;
