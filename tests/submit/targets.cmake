@@ -1,8 +1,7 @@
 # Extra targets of the upload tests, included from tests/CMakeLists.txt.
 
-# The full-run test drives the whole program against the loopback results
-# server. The URL is fixed when the program is built, so a second executable
-# is linked that differs from quillmoth only in its results URL library.
+# The results URL is fixed when the program is built, so the full-run test
+# gets a second executable that differs from quillmoth only in its URL library.
 set(QM_LOOPBACK_PORT 47311)
 qm_add_results_url_library(qm_results_url_loopback "http://127.0.0.1:${QM_LOOPBACK_PORT}")
 add_executable(quillmoth_loopback ${PROJECT_SOURCE_DIR}/src/driver/main.cc)

@@ -12,18 +12,14 @@
 
 namespace {
 
-const char kLinks[] = R"({"result_url":"http://results.test/r/abc","claim_url":"http://results.test/claim/K7Q2"})";
+const SampleRun run;
 
-struct Outcome {
-    std::string out, err;
-};
+using Outcome = std::pair<std::string, std::string>;  // what was printed on out and on err
 
-Outcome upload_to(const std::string& host, const std::string& port, int connect_ms = 5000, int reply_ms = 10000) {
-    static const SampleRun run;
+Outcome upload_to(const std::string& host, const std::string& port, int reply_ms = 10000) {
     Capture out, err;
-    const UploadTarget target = {host.c_str(), port.c_str(), "/api/v1/submissions", connect_ms, reply_ms};
-    upload_result_to(&target, out.file(), err.file(), &run.info, &run.stats, run.duration_ms, run.raw_multi,
-                     run.raw_single, run.real_multi, run.real_single);
+    const UploadTarget target = {host.c_str(), port.c_str(), "/api/v1/submissions", 5000, reply_ms};
+    run.upload(&target, out.file, err.file);
     return {out.text(), err.text()};
 }
 
@@ -32,176 +28,106 @@ std::string http_reply(const std::string& status_line, const std::string& body) 
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
-std::string expected_request(const std::string& host_line) {
-    static const SampleRun run;
-    static char doc[kDocumentCapacity];
-    size_t length = 0;
-    build_result_document(doc, &length, &run.info, &run.stats, run.duration_ms, run.raw_multi, run.raw_single,
-                          run.real_multi, run.real_single);
-    return "POST /api/v1/submissions HTTP/1.1\r\n" + host_line + "\r\nContent-Type: application/json\r\n" +
-           "Content-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n" + std::string(doc, length);
-}
+const std::string kCreated = http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1"})");
+const char kUploaded[] = "  Results uploaded (HTTP 201).\n  View your result: http://r/1\n";
 
-// Serves one upload with the given server behaviour and returns what was printed.
-Outcome serve(const ResultsServer::Options& options, int reply_ms) {
-    ResultsServer server(options);
-    if (server.port().empty()) {
-        ADD_FAILURE() << "the results server did not start";
-        return {};
-    }
-    const Outcome o = upload_to(options.host, server.port(), 5000, reply_ms);
-    EXPECT_EQ(server.finish(), 0);
-    EXPECT_EQ(server.report(), "valid\n");
-    return o;
-}
-
-TEST(UploadClient, SendsTheExactRequestAndPrintsTheLinks) {
-    ResultsServer::Options options;
-    options.body = kLinks;
-    ResultsServer server(options);
-    ASSERT_FALSE(server.port().empty());
-    const Outcome o = upload_to("127.0.0.1", server.port());
-    ASSERT_EQ(server.finish(), 0);
-    EXPECT_EQ(server.report(), "valid\n");
-    EXPECT_EQ(server.request(), expected_request("Host: 127.0.0.1:" + server.port()));
-    EXPECT_EQ(o.out,
-              "  Results uploaded (HTTP 201).\n"
-              "  View your result: http://results.test/r/abc\n"
-              "  Claim code: K7Q2\n"
-              "  Claim your result: http://results.test/claim/K7Q2\n");
-    EXPECT_EQ(o.err, "");
-}
-
-TEST(UploadClient, OverIPv6) {
-    ResultsServer::Options options;
-    options.host = "::1";
-    options.body = kLinks;
-    ResultsServer server(options);
-    if (server.port().empty()) GTEST_SKIP() << "no IPv6 loopback here";
-    const Outcome o = upload_to("::1", server.port());
-    ASSERT_EQ(server.finish(), 0);
-    EXPECT_EQ(server.report(), "valid\n");
-    EXPECT_EQ(server.request().rfind("POST /api/v1/submissions HTTP/1.1\r\nHost: ::1:" + server.port() + "\r\n", 0),
-              0u);
-    EXPECT_EQ(o.out.rfind("  Results uploaded (HTTP 201).\n", 0), 0u);
-}
-
-TEST(UploadClient, ReplyOutcomes) {
-    const std::string pad(2100, 'x');
+TEST(UploadClient, ReplyOutcomesAndTheRequest) {
+    const char no_link[] = "  upload failed: server did not return a result link\n";
+    const auto body_of = [](size_t link_end) {  // a body whose link ends at byte link_end
+        const std::string link = "\",\"result_url\":\"http://r/5\"";
+        return "{\"pad\":\"" + std::string(link_end - 8 - link.size(), 'x') + link + "}";
+    };
     const struct {
-        const char* name;
-        std::string reply;
-        std::string out, err;
+        std::string reply, out, err;
     } cases[] = {
-        {"201 without claim link", http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1"})"),
-         "  Results uploaded (HTTP 201).\n  View your result: http://r/1\n", ""},
-        {"HTTP/1.0", http_reply("HTTP/1.0 200 OK", R"({"result_url":"http:\/\/r\/2","claim_url":"http://c/Q"})"),
+        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"http://c/claim/K7Q2"})"),
+         std::string(kUploaded) + "  Claim code: K7Q2\n  Claim your result: http://c/claim/K7Q2\n", ""},
+        {kCreated, kUploaded, ""},
+        {http_reply("HTTP/1.0 200 OK", R"({"result_url":"http:\/\/r\/2","claim_url":"http://c/Q"})"),
          "  Results uploaded (HTTP 200).\n  View your result: http://r/2\n  Claim code: Q\n"
          "  Claim your result: http://c/Q\n",
          ""},
-        {"claim link ending in a slash",
-         http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/3","claim_url":"http://c/claim/"})"),
-         "  Results uploaded (HTTP 201).\n  View your result: http://r/3\n  Claim code: http://c/claim/\n"
-         "  Claim your result: http://c/claim/\n",
-         ""},
-        {"claim link without a slash",
-         http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/4","claim_url":"ABC123"})"),
-         "  Results uploaded (HTTP 201).\n  View your result: http://r/4\n  Claim code: ABC123\n"
-         "  Claim your result: ABC123\n",
-         ""},
-        {"link beyond the body copy",
-         http_reply("HTTP/1.1 200 OK", "{\"pad\":\"" + pad + "\",\"result_url\":\"http://r/5\"}"), "",
-         "  upload failed: server did not return a result link\n"},
-        {"empty link", http_reply("HTTP/1.1 201 Created", R"({"result_url":""})"), "",
-         "  upload failed: server did not return a result link\n"},
-        {"302", "HTTP/1.1 302 Found\r\nLocation: http://elsewhere/\r\n\r\n{\"result_url\":\"http://r/6\"}", "",
+        // A link ending in a slash, or without one, is its own claim code.
+        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"http://c/claim/"})"),
+         std::string(kUploaded) + "  Claim code: http://c/claim/\n  Claim your result: http://c/claim/\n", ""},
+        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"ABC1"})"),
+         std::string(kUploaded) + "  Claim code: ABC1\n  Claim your result: ABC1\n", ""},
+        // The link's closing quote as the last of the 2,047 body bytes read, then one byte beyond.
+        {http_reply("HTTP/1.1 200 OK", body_of(2047)),
+         "  Results uploaded (HTTP 200).\n  View your result: http://r/5\n", ""},
+        {http_reply("HTTP/1.1 200 OK", body_of(2048)), "", no_link},
+        {"HTTP/1.1 302 Found\r\nLocation: http://elsewhere/\r\n\r\n{\"result_url\":\"http://r/6\"}", "",
          "  upload failed: server returned HTTP 302\n"},
-        {"401", http_reply("HTTP/1.1 401 Unauthorized", "{}"), "",
-         "  upload failed: API token was rejected (HTTP 401)\n"},
-        {"422", http_reply("HTTP/1.1 422 Unprocessable Entity", R"({"result_url":"http://r/7"})"), "",
+        {http_reply("HTTP/1.1 401 Unauthorized", "{}"), "", "  upload failed: API token was rejected (HTTP 401)\n"},
+        {http_reply("HTTP/1.1 422 Unprocessable Entity", R"({"result_url":"http://r/7"})"), "",
          "  upload failed: server rejected the submission as invalid (HTTP 422)\n"},
-        {"500", http_reply("HTTP/1.1 500 Internal Server Error", ""), "",
-         "  upload failed: server returned HTTP 500\n"},
-        {"unreadable status line", http_reply("HTTX/1.1 201 Created", R"({"result_url":"http://r/8"})"), "",
+        {http_reply("HTTP/1.1 500 Internal Server Error", ""), "", "  upload failed: server returned HTTP 500\n"},
+        {http_reply("HTTX/1.1 201 Created", R"({"result_url":"http://r/8"})"), "",
          "  upload failed: server returned HTTP 0\n"},
-        {"status line without a code", http_reply("HTTP/1.1 Created", R"({"result_url":"http://r/9"})"), "",
-         "  upload failed: server returned HTTP 0\n"},
-        {"no empty line after the header",
-         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n{\"result_url\":\"http://r/10\"}", "",
-         "  upload failed: server did not return a result link\n"},
-        {"header longer than the reply buffer",
-         "HTTP/1.1 201 Created\r\nX-Pad: " + std::string(4100, 'p') + "\r\n\r\n{\"result_url\":\"http://r/11\"}", "",
-         "  upload failed: server did not return a result link\n"},
-        {"body longer than the reply buffer",
-         http_reply("HTTP/1.1 201 Created", "{\"result_url\":\"http://r/12\",\"pad\":\"" + std::string(9000, 'x') +
+        {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n{\"result_url\":\"http://r/10\"}", "", no_link},
+        // Longer than the 4,095 bytes read: the body is never reached, or the claim link is cut off.
+        {"HTTP/1.1 201 Created\r\nX-Pad: " + std::string(4100, 'p') + "\r\n\r\n{\"result_url\":\"http://r/1\"}", "",
+         no_link},
+        {http_reply("HTTP/1.1 201 Created", "{\"result_url\":\"http://r/1\",\"pad\":\"" + std::string(9000, 'x') +
                                                 "\",\"claim_url\":\"http://c/late\"}"),
-         "  Results uploaded (HTTP 201).\n  View your result: http://r/12\n", ""},
+         kUploaded, ""},
     };
-    ResultsServer::Options options;
-    for (const auto& c : cases) options.replies.push_back(c.reply);
-    ResultsServer server(options);
+    std::vector<std::string> replies;
+    for (const auto& c : cases) replies.push_back(c.reply);
+    ResultsServer server(replies);
     ASSERT_FALSE(server.port().empty());
+    for (const auto& c : cases)
+        EXPECT_EQ(upload_to("127.0.0.1", server.port()), Outcome(c.out, c.err)) << c.reply.substr(0, 200);
+    ASSERT_EQ(server.finish(), 0);
+    EXPECT_EQ(server.file("report"), "valid\n");
+
+    static char doc[kDocumentCapacity];
+    size_t length = 0;
+    ASSERT_EQ(run.build(doc, sizeof doc, &length), 1);
+    EXPECT_EQ(server.file("request"),
+              "POST /api/v1/submissions HTTP/1.1\r\nHost: 127.0.0.1:" + server.port() +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(length) +
+                  "\r\nConnection: close\r\n\r\n" + std::string(doc, length));
+}
+
+TEST(UploadClient, AwkwardServers) {
+    const struct {
+        const char* mode;
+        double delay;
+        int reply_ms;
+        const char *out, *err;
+    } cases[] = {
+        {"trickle", 0.001, 10000, kUploaded, ""},
+        {"slow", 0.3, 10000, kUploaded, ""},
+        // Stays connected: the time-out ends the wait and what came counts.
+        {"linger", 0.0, 300, kUploaded, ""},
+        {"silent", 0.0, 300, "", "  upload error: no server response\n"},
+    };
     for (const auto& c : cases) {
-        const Outcome o = upload_to("127.0.0.1", server.port());
-        EXPECT_EQ(o.out, c.out) << c.name;
-        EXPECT_EQ(o.err, c.err) << c.name;
+        ResultsServer server({kCreated}, c.mode, c.delay);
+        ASSERT_FALSE(server.port().empty());
+        EXPECT_EQ(upload_to("127.0.0.1", server.port(), c.reply_ms), Outcome(c.out, c.err)) << c.mode;
+        EXPECT_EQ(server.finish(), 0) << c.mode;
+        EXPECT_EQ(server.file("report"), "valid\n") << c.mode;
     }
-    EXPECT_EQ(server.finish(), 0);
-    EXPECT_EQ(server.report(), "valid\n");
-}
-
-TEST(UploadClient, AwkwardButAnsweringServers) {
-    const std::string reply = http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1"})");
-    const std::string success = "  Results uploaded (HTTP 201).\n  View your result: http://r/1\n";
-    ResultsServer::Options options;
-    options.replies = {reply};
-
-    options.mode = "trickle";  // one byte at a time
-    options.delay = 0.001;
-    Outcome o = serve(options, 10000);
-    EXPECT_EQ(o.out, success);
-    EXPECT_EQ(o.err, "");
-
-    options.mode = "slow";
-    options.delay = 0.3;
-    o = serve(options, 10000);
-    EXPECT_EQ(o.out, success);
-    EXPECT_EQ(o.err, "");
-
-    // Keeps the connection open after its reply: the time-out ends the wait
-    // and the reply held so far counts.
-    options.mode = "linger";
-    o = serve(options, 300);
-    EXPECT_EQ(o.out, success);
-    EXPECT_EQ(o.err, "");
-}
-
-TEST(UploadClient, SilentServer) {
-    ResultsServer::Options options;
-    options.mode = "silent";
-    const Outcome o = serve(options, 300);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "  upload error: no server response\n");
 }
 
 TEST(UploadClient, ServerClosingWhileTheRequestIsSent) {
-    ResultsServer::Options options;
-    options.mode = "close-early";
-    ResultsServer server(options);
+    ResultsServer server({kCreated}, "close-early");
     ASSERT_FALSE(server.port().empty());
     // Far more than the socket buffers hold, so the reset meets the sender.
-    std::string request(64u << 20, 'x');
+    const std::string request(64u << 20, 'x');
     const UploadTarget target = {"127.0.0.1", server.port().c_str(), "/api/v1/submissions", 5000, 10000};
     char reply[kReplyCapacity];
     size_t reply_length = 99;
     Capture err;
-    EXPECT_EQ(http_exchange(&target, request.data(), request.size(), reply, &reply_length, err.file()), 0);
+    EXPECT_EQ(http_exchange(&target, request.data(), request.size(), reply, &reply_length, err.file), 0);
     EXPECT_EQ(err.text(), "  upload error: send failed\n");
     EXPECT_EQ(reply_length, 0u);
     EXPECT_EQ(server.finish(), 0);
 }
 
-TEST(UploadClient, NothingListening) {
+TEST(UploadClient, NoServer) {
     // A bound socket that does not listen refuses connections and keeps the
     // port from being taken meanwhile.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -213,27 +139,10 @@ TEST(UploadClient, NothingListening) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
     const std::string port = std::to_string(ntohs(address.sin_port));
-    const Outcome o = upload_to("127.0.0.1", port);
+    EXPECT_EQ(upload_to("127.0.0.1", port), Outcome("", "  upload error: cannot connect to 127.0.0.1:" + port + "\n"));
     close(fd);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "  upload error: cannot connect to 127.0.0.1:" + port + "\n");
-}
-
-TEST(UploadClient, ConnectTimesOut) {
-    ResultsServer::Options options;
-    options.mode = "backlog-full";
-    ResultsServer server(options);
-    ASSERT_FALSE(server.port().empty());
-    const Outcome o = upload_to("127.0.0.1", server.port(), 300);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "  upload error: cannot connect to 127.0.0.1:" + server.port() + "\n");
-    EXPECT_EQ(server.finish(), 0);
-}
-
-TEST(UploadClient, UnknownHost) {
-    const Outcome o = upload_to("quillmoth-results.invalid", "80");
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "  upload error: cannot resolve quillmoth-results.invalid\n");
+    EXPECT_EQ(upload_to("quillmoth-results.invalid", "80"),
+              Outcome("", "  upload error: cannot resolve quillmoth-results.invalid\n"));
 }
 
 }  // namespace
