@@ -61,30 +61,24 @@ TEST(Calibration, LongFirstRunMeansExactlyThreeRunsAtTheStartCount) {
 }
 
 TEST(Calibration, FloorAndGrowthFactorBoundaries) {
-    Script shorter;
-    shorter.durations = {0.000999, 0.5, 0.5, 0.5};
-    measure(&shorter, 10);
-    EXPECT_EQ(shorter.counts[1], 80u) << "below the floor: times 8, nothing added";
-
-    Script floor;
-    floor.durations = {0.001, 0.5, 0.5, 0.5};
-    measure(&floor, 10);
-    EXPECT_EQ(floor.counts[1], 81u) << "exactly the floor: factor 520 lowered to 8, plus 1";
-
-    Script fifth;
-    fifth.durations = {0.2, 0.5, 0.5, 0.5};
-    measure(&fifth, 10);
-    EXPECT_EQ(fifth.counts[1], 27u) << "0.2 s grows by 2.6";
-
-    Script near;
-    near.durations = {0.39, 0.5, 0.5, 0.5};
-    measure(&near, 10);
-    EXPECT_EQ(near.counts[1], 16u) << "0.39 s grows by the minimum 1.5";
-
-    Script exact;
-    exact.durations = {0.4, 0.1, 0.1};
-    measure(&exact, 10);
-    EXPECT_EQ(exact.counts.size(), 3u) << "exactly 0.4 s ends calibration";
+    // First duration, and the count of the second run that follows from 10.
+    const struct {
+        double first;
+        uint64_t next;
+        const char* why;
+    } cases[] = {
+        {0.000999, 80, "below the floor: times 8, nothing added"},
+        {0.001, 81, "exactly the floor: factor 520 lowered to 8, plus 1"},
+        {0.2, 27, "0.2 s grows by 2.6"},
+        {0.39, 16, "0.39 s grows by the minimum 1.5"},
+        {0.4, 10, "exactly 0.4 s ends calibration"},
+    };
+    for (const auto& c : cases) {
+        Script s;
+        s.durations = {c.first, 0.5, 0.5, 0.5};
+        measure(&s, 10);
+        EXPECT_EQ(s.counts[1], c.next) << c.why;
+    }
 }
 
 TEST(Calibration, WorkedExampleTwentyIterationsAtThreeMilliseconds) {
