@@ -51,11 +51,6 @@ void json_escape(const char* src, char* out, size_t capacity) {
 
 int append_result_tests_in(char* doc, size_t capacity, size_t* length, const TestResult* multi,
                            const TestResult* single) {
-    static const char* const ids[kTestCount] = {
-        "native_integer", "wide_integer", "floating_point", "primes",         "extended_instructions",
-        "compression",    "encryption",   "physics",        "sorting",        "memory_latency",
-        "memory_bandwidth",
-    };
     if (*length >= capacity) return 0;
     for (int i = 0; i < kTestCount; ++i) {
         const TestInfo* t = &tests[i];
@@ -69,7 +64,7 @@ int append_result_tests_in(char* doc, size_t capacity, size_t* length, const Tes
             "\"threads\":%d,\"checksum\":\"%llu\"},"
             "\"singlecore\":{\"display_metric\":%.17g,\"rate\":%.17g,\"seconds\":%.17g,\"iterations\":%llu,"
             "\"threads\":%d,\"checksum\":\"%llu\"}}",
-            i == 0 ? "" : ",", ids[i], t->name, t->detail, t->unit,
+            i == 0 ? "" : ",", g_catalogue[i].id, t->name, t->detail, t->unit,
             static_cast<unsigned long long>(t->start_iterations), t->work_per_iteration, display_value(i, m),
             m->rate, m->seconds, static_cast<unsigned long long>(m->iterations), static_cast<int>(m->threads),
             static_cast<unsigned long long>(m->checksum), display_value(i, s), s->rate, s->seconds,

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "workloads/catalogue.h"
+
 // One body of the N-body test: 64 bytes, the layout the RAW kernel reads.
 struct Body {
     double x, y, z, m;
@@ -37,8 +39,6 @@ struct TestInfo {
     const char* unit;
 };
 
-constexpr int kTestCount = 11;
-constexpr int kMemoryLatencyIndex = 9;
 extern const TestInfo tests[kTestCount];
 
 // 1 selects the REAL kernels, anything else the RAW ones. Written only by the
