@@ -1,0 +1,28 @@
+// Server-rendered HTML pages. Every function returns a whole HTML5 document;
+// every stored text goes through html_escape.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server/store.h"
+
+// Path prefix of every link (from --public-url), "" or "/something".
+struct PageContext {
+    std::string base_path;
+};
+
+std::string html_escape(const std::string& text);
+
+std::string render_list_page(const PageContext& ctx, const ListQuery& query,
+                             const std::vector<ResultSummary>& rows, int64_t total);
+std::string render_result_page(const PageContext& ctx, const StoredResult& result);
+std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results);
+// The owner's page: label, list/unlist, delete (with confirmation).
+std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
+                              const char* notice);
+std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code);
+std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message);
+
+// The one stylesheet, served at <base_path>/style.css.
+extern const char kStylesheet[];
