@@ -24,5 +24,12 @@ std::string render_claim_page(const PageContext& ctx, const StoredResult& result
 std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code);
 std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message);
 
+namespace httplib {
+class Server;
+}
+// Registers the pages: "/", "/results/ID", "/compare", "/claim/CODE" (GET and
+// the form POSTs) and "/style.css", each under ctx.base_path.
+void add_page_routes(httplib::Server* http, ResultStore* store, const PageContext& ctx);
+
 // The one stylesheet, served at <base_path>/style.css.
 extern const char kStylesheet[];
