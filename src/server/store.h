@@ -50,3 +50,13 @@ public:
     virtual StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) = 0;
     virtual StoreStatus remove(const std::string& id) = 0;
 };
+
+#include <memory>
+
+// Opens the store named by --db: a "postgresql://" or "postgres://" URI
+// selects PostgreSQL, anything else is a SQLite file path. On failure returns
+// null and puts one line (never a password) in *error.
+std::unique_ptr<ResultStore> open_result_store(const std::string& db, int connections, std::string* error);
+std::unique_ptr<ResultStore> open_sqlite_store(const std::string& path, std::string* error);
+// Built only with libpq; otherwise returns null with a clear error.
+std::unique_ptr<ResultStore> open_postgres_store(const std::string& uri, int connections, std::string* error);
