@@ -117,9 +117,12 @@ TEST_F(RoutesTest, ClaimFlowLabelsUnlistsAndDeletesWithConfirmation) {
 
 TEST(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
     MemoryStore store;
-    for (int i = 0; i < 45; ++i)
-        store.add(make_result("r" + std::to_string(i), "Big & Fast " + std::to_string(i), 1.0, 1700000000 + i),
-                  "c" + std::to_string(i));
+    for (int i = 0; i < 45; ++i) {
+        char id[16], cpu[32];
+        std::snprintf(id, sizeof id, "r%d", i);
+        std::snprintf(cpu, sizeof cpu, "Big & Fast %d", i);
+        store.add(make_result(id, cpu, 1.0, 1700000000 + i), id);
+    }
     PageServer server(&store);
     httplib::Client client = server.client();
     const struct {
