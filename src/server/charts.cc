@@ -8,17 +8,17 @@ namespace {
 
 // Chart geometry in SVG user units; the stylesheet scales the whole chart to
 // the page width, so these only fix the proportions.
-constexpr double kWidth = 480;
+constexpr double kWidth = 400;
 constexpr double kLegendRow = 18;
 constexpr double kNameRow = 18;
 constexpr double kBar = 12;
 constexpr double kBarGap = 3;
 constexpr double kGroupGap = 8;
 // Linear charts: bars start at 0 and may use kTrack; labels follow the bar.
-constexpr double kTrack = 400;
+constexpr double kTrack = 320;
 // Log charts: bars grow either way from the centre.
-constexpr double kLogCentre = 240;
-constexpr double kLogHalf = 170;
+constexpr double kLogCentre = 200;
+constexpr double kLogHalf = 140;
 
 bool usable(double v) { return std::isfinite(v) && v > 0; }
 
@@ -61,7 +61,7 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
         appendf(out, "<rect class=\"key c%d\" x=\"0\" y=\"%.0f\" width=\"12\" height=\"12\" rx=\"2\"/>"
                      "<text class=\"legend\" x=\"18\" y=\"%.0f\">",
                 series[s].colour & 7, y + 1, y + 11);
-        append_escaped(out, shortened(series[s].name, 60));
+        append_escaped(out, shortened(series[s].name, 48));
         out->append("</text>\n");
     }
 

@@ -92,7 +92,8 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
 
     if (n > 1) {
         out.append("<section class=\"charts\"><h2>Ratios per test</h2><p class=\"note\">N-core figures against the "
-                   "first result, log scale: bars to the right are faster, to the left slower.</p>\n");
+                   "first result, log scale: bars to the right are faster, to the left slower.</p>\n<div "
+                   "class=\"chart-pair\">");
         for (int s = 0; s < 2; ++s) {
             std::vector<ChartSeries> series(static_cast<size_t>(n - 1));
             static const char* const keys[] = {"r2", "r3", "r4", "r5", "r6", "r7", "r8", "r9"};
@@ -111,14 +112,15 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     c.labels[t] = text;
                 }
             }
-            appendf(&out, "<h3>%s suite</h3>\n", kSuiteNames[s]);
+            appendf(&out, "<div><h3>%s suite</h3>\n", kSuiteNames[s]);
             append_bar_chart(&out,
                              ChartSpec{s == 0 ? "chart-ratio-raw" : "chart-ratio-real",
                                        std::string(kSuiteNames[s]) + " N-core ratios to the first result",
                                        ChartScale::log_ratio, 1.0, "×1"},
                              series.data(), n - 1);
+            out.append("</div>");
         }
-        out.append("</section>\n");
+        out.append("</div></section>\n");
     }
 
     for (int s = 0; s < 2; ++s) {
@@ -127,10 +129,11 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                           "class=\"compare\" data-suite=\"%s\" data-pass=\"%s\"><thead><tr><th>Test</th>",
                     kSuiteNames[s], kPassNames[p], kSuiteNames[s], kPassNames[p]);
             for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
-            out.append("<th>Unit</th></tr></thead><tbody>\n");
+            out.append("</tr></thead><tbody>\n");
             for (int t = 0; t < kTestCount; ++t) {
-                appendf(&out, "<tr data-test=\"%s\"><th scope=\"row\">%s</th>", g_catalogue[t].id,
-                        g_catalogue[t].name);
+                appendf(&out, "<tr data-test=\"%s\"><th scope=\"row\">%s<small class=\"unit\">%s%s</small></th>",
+                        g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                        g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "");
                 for (int r = 0; r < n; ++r) {
                     char value[32];
                     format_figure(value, sizeof value, results[static_cast<size_t>(r)].summary.figures[s][p][t]);
@@ -142,8 +145,7 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     }
                     out.append("</td>");
                 }
-                appendf(&out, "<td class=\"unit\">%s%s</td></tr>\n", g_catalogue[t].unit,
-                        g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "");
+                out.append("</tr>\n");
             }
             out.append("</tbody></table></div></section>\n");
         }

@@ -1,4 +1,6 @@
 // The front page: recent listed results, a CPU filter and a pager.
+#include <cstring>
+
 #include "server/pages_internal.h"
 
 namespace {
@@ -73,12 +75,19 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
         for (const ResultSummary& row : rows) {
             char date[40];
             format_date(date, sizeof date, row.uploaded_at);
+            // The day on one line, the time under it: keeps the column narrow.
+            const char* time_of_day = "";
+            if (std::strlen(date) > 11 && date[10] == ' ') {
+                date[10] = '\0';
+                time_of_day = date + 11;
+            }
             out.append("<tr class=\"result\" data-id=\"");
             append_escaped(&out, row.id);
             out.append("\"><td class=\"pick\"><input type=\"checkbox\" name=\"ids\" aria-label=\"compare\" value=\"");
             append_escaped(&out, row.id);
-            appendf(&out, "\"></td><td data-label=\"Date\">%s</td><td class=\"cpu\" data-label=\"CPU\"><a href=\"",
-                    date);
+            appendf(&out, "\"></td><td class=\"date\" data-label=\"Date\">%s <small>%s</small></td><td class=\"cpu\" "
+                          "data-label=\"CPU\"><a href=\"",
+                    date, time_of_day);
             append_escaped(&out, ctx.base_path);
             out.append("/results/");
             append_escaped(&out, row.id);

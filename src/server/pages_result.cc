@@ -113,9 +113,9 @@ void append_background(std::string* out, const DocumentView& doc) {
 void append_figures(std::string* out, const StoredResult& result, const DocumentView& doc) {
     out->append("<section class=\"figures\"><h2>Figures</h2><div class=\"scroll\"><table class=\"figures\" "
                 "id=\"figures\"><thead><tr><th>Test</th><th class=\"num\">N-core</th><th class=\"num\">1-core</th>"
-                "<th>Unit</th><th class=\"num\">Scaling</th></tr></thead>\n");
+                "<th class=\"num\">Scaling</th></tr></thead>\n");
     for (int s = 0; s < 2; ++s) {
-        appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"5\">%s suite · %s</th></tr>\n",
+        appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
                 kSuiteKeys[s], kSuiteNames[s], s == kSuiteRaw ? "hand-written assembly" : "portable C++");
         for (int t = 0; t < kTestCount; ++t) {
             char multi[32], single[32], scale[32];
@@ -124,13 +124,12 @@ void append_figures(std::string* out, const StoredResult& result, const Document
             const double x = scaling(doc, result, s, t);
             if (std::isfinite(x)) std::snprintf(scale, sizeof scale, "×%.2f", x);
             else std::snprintf(scale, sizeof scale, "n/a");
-            appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s</th>"
-                         "<td class=\"num\" data-label=\"N-core (%lld threads)\">%s</td>"
-                         "<td class=\"num\" data-label=\"1-core\">%s</td><td class=\"unit\">%s%s</td>"
-                         "<td class=\"num\" data-label=\"Scaling\">%s</td></tr>\n",
-                    kSuiteKeys[s], g_catalogue[t].id, g_catalogue[t].name,
-                    static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, g_catalogue[t].unit,
-                    g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "", scale);
+            appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
+                         "<small class=\"unit\">%s%s</small></th><td class=\"num\" title=\"%lld threads\">%s</td>"
+                         "<td class=\"num\">%s</td><td class=\"num\">%s</td></tr>\n",
+                    kSuiteKeys[s], g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                    g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "",
+                    static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, scale);
         }
         out->append("</tbody>\n");
     }
@@ -163,17 +162,18 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
             efficiency[s].labels[t] = text;
         }
     }
-    out->append("<section class=\"charts\"><h2>REAL against RAW</h2><p class=\"note\">N-core figures; each test's "
-                "longer bar is the better one (for memory latency, the shorter time).</p>\n");
+    out->append("<section class=\"charts\"><div class=\"chart-pair\"><div><h2>REAL against RAW</h2><p "
+                "class=\"note\">N-core figures; each test's longer bar is the better one (for memory latency, the "
+                "shorter time).</p>\n");
     append_bar_chart(out, ChartSpec{"chart-suites", "REAL against RAW, N-core, per test", ChartScale::per_test, 0,
                                     nullptr},
                      suites, 2);
-    out->append("<h2>Scaling efficiency</h2><p class=\"note\">Scaling divided by the thread count: 100% means "
-                "every thread ran as fast as one thread alone.</p>\n");
+    out->append("</div><div><h2>Scaling efficiency</h2><p class=\"note\">Scaling divided by the thread count: "
+                "100% means every thread ran as fast as one thread alone.</p>\n");
     append_bar_chart(out, ChartSpec{"chart-efficiency", "Scaling efficiency per test", ChartScale::linear, 1.0,
                                     "100%"},
                      efficiency, 2);
-    out->append("</section>\n");
+    out->append("</div></div></section>\n");
 }
 
 void append_result_body(std::string* out, const PageContext& ctx, const StoredResult& result,

@@ -38,7 +38,6 @@ table { border-collapse: collapse; width: 100%; background: var(--card); }
 th, td { text-align: left; padding: .35rem .5rem; border-bottom: 1px solid var(--line); vertical-align: top; }
 thead th { font-size: .8rem; color: var(--muted); font-weight: 600; }
 .num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
-td.unit { color: var(--muted); font-size: .85rem; }
 tr.suite th { background: var(--bg); font-size: .85rem; }
 td.cpu { min-width: 12rem; max-width: 22rem; overflow-wrap: anywhere; }
 table.results td { font-size: .9rem; }
@@ -55,10 +54,14 @@ ol.compared { padding-left: 1.4rem; }
 ol.compared li { margin: .35rem 0; overflow-wrap: anywhere; }
 ol.compared .key { display: inline-block; width: .8rem; height: .8rem; border-radius: 2px; margin-right: .4rem; }
 small.ratio { color: var(--muted); }
-svg.chart { display: block; width: 100%; max-width: 760px; height: auto; margin: .5rem 0 1rem; }
+svg.chart { display: block; width: 100%; max-width: 560px; height: auto; margin: .5rem 0 1rem; }
 svg.chart text { font-size: 13px; fill: var(--ink); }
 svg.chart text.value, svg.chart .unit { font-size: 11px; fill: var(--muted); }
 svg.chart text.legend { font-size: 12px; }
+.chart-pair { display: grid; grid-template-columns: repeat(auto-fit, minmax(min(100%, 420px), 1fr)); gap: 0 2rem; }
+.chart-pair h2, .chart-pair h3 { margin-top: 1rem; }
+th small.unit { display: block; font-weight: normal; color: var(--muted); font-size: .75rem; }
+td.date small { display: block; color: var(--muted); }
 svg.chart line.ref { stroke: var(--muted); stroke-dasharray: 4 3; }
 svg.chart text.ref-label { font-size: 10px; fill: var(--muted); }
 .c0 { fill: var(--c0); } .c1 { fill: var(--c1); } .c2 { fill: var(--c2); } .c3 { fill: var(--c3); }
@@ -77,6 +80,7 @@ li.c4 .key { background: var(--c4); } li.c5 .key { background: var(--c5); } li.c
   table.results td { border: 0; padding: .1rem 0; display: flex; gap: .5rem; max-width: none; }
   table.results td[data-label]::before { content: attr(data-label); color: var(--muted); min-width: 8.5rem; font-size: .8rem; }
   table.results td.num { justify-content: flex-start; text-align: left; }
-  table.figures td.unit { font-size: .75rem; }
+  table.figures th, table.figures td, table.compare th, table.compare td { padding: .3rem .3rem; }
+  table.compare small.ratio { display: block; }
 }
 )CSS";
