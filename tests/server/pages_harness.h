@@ -1,23 +1,24 @@
-// Helpers of the page tests: results made from the golden document, an
-// in-memory store, and the page routes served on an ephemeral loopback port.
+// Helpers of the page tests: results made from the golden document, a
+// scratch store, and the page routes served on an ephemeral loopback port.
 #pragma once
 
-#include <openssl/evp.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <httplib.h>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "server/ids.h"
 #include "server/pages.h"
+#include "server/validate.h"
 
 inline std::string golden_document() {
     std::ostringstream data;
@@ -25,115 +26,51 @@ inline std::string golden_document() {
     return data.str();
 }
 
-inline void sha256_of(const std::string& text, unsigned char out[32]) {
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), out, &length, EVP_sha256(), nullptr);
-}
-
 // A result as the store would hold it: the golden document with the given CPU
-// name, every rate multiplied by speed (latency divided by it), and the
-// summary columns taken from that document.
+// name and every figure speed times better (latency divided by it), its
+// summary columns extracted by the upload validator.
 inline StoredResult make_result(const std::string& id, const std::string& cpu, double speed = 1.0,
                                 int64_t uploaded_at = 1700000000) {
     nlohmann::json doc = nlohmann::json::parse(golden_document());
     doc["cpu"] = cpu;
+    for (const char* suite : {"raw_tests", "real_tests"})
+        for (nlohmann::json& test : doc["score_details"][suite])
+            for (const char* key : {"multicore", "singlecore"}) {
+                nlohmann::json& pass = test[key];
+                pass["rate"] = pass["rate"].get<double>() * speed;
+                pass["display_metric"] = test["id"] == "memory_latency" ? pass["display_metric"].get<double>() / speed
+                                                                         : pass["rate"].get<double>();
+            }
     StoredResult r;
+    r.document = doc.dump();
+    std::vector<std::string> errors;
+    EXPECT_TRUE(validate_document(r.document, &r.summary, &errors)) << cpu;
     r.summary.id = id;
     r.summary.uploaded_at = uploaded_at;
-    r.summary.cpu = cpu;
-    r.summary.model = doc["model"];
-    r.summary.operating_system = doc["operating_system"];
-    r.summary.compiler = doc["compiler"];
-    r.summary.cores = doc["cpu_cores"];
-    r.summary.threads = doc["cpu_threads"];
-    static const char* const suites[2] = {"raw_tests", "real_tests"};
-    static const char* const passes[2] = {"multicore", "singlecore"};
-    for (int s = 0; s < 2; ++s)
-        for (int t = 0; t < kTestCount; ++t)
-            for (int p = 0; p < 2; ++p) {
-                nlohmann::json& pass = doc["score_details"][suites[s]][t][passes[p]];
-                pass["rate"] = pass["rate"].get<double>() * speed;
-                pass["display_metric"] = t == kMemoryLatencyIndex ? pass["display_metric"].get<double>() / speed
-                                                                  : pass["rate"].get<double>();
-                r.summary.figures[s][p][t] = pass["display_metric"];
-            }
-    r.document = doc.dump();
     return r;
 }
 
-// Newest first by upload time, as the real store lists.
-class MemoryStore : public ResultStore {
-public:
+// The SQLite store in a fresh temporary directory, removed afterwards.
+struct TempStore {
+    std::string dir;
+    std::unique_ptr<ResultStore> store;
+    TempStore() {
+        char path[] = "/tmp/qm_pages_XXXXXX";
+        if (mkdtemp(path) == nullptr) return;
+        dir = path;
+        std::string error;
+        store = open_sqlite_store(dir + "/results.db", &error);
+        EXPECT_TRUE(store) << error;
+    }
+    ~TempStore() {
+        store.reset();
+        std::filesystem::remove_all(dir);
+    }
     void add(const StoredResult& r, const std::string& claim_code) {
         unsigned char hash[32];
-        sha256_of(claim_code, hash);
-        insert(r, hash);
+        hash_claim_code(claim_code, hash);
+        ASSERT_EQ(store->insert(r, hash), StoreStatus::ok);
     }
-    StoreStatus insert(const StoredResult& result, const unsigned char claim_hash[32]) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        rows_.push_back({result, std::string(reinterpret_cast<const char*>(claim_hash), 32)});
-        return StoreStatus::ok;
-    }
-    StoreStatus get(const std::string& id, StoredResult* out) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Row& row : rows_)
-            if (row.result.summary.id == id) {
-                *out = row.result;
-                return StoreStatus::ok;
-            }
-        return StoreStatus::not_found;
-    }
-    StoreStatus list(const ListQuery& query, std::vector<ResultSummary>* out, int64_t* total) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<ResultSummary> all;
-        for (const Row& row : rows_) {
-            std::string cpu = row.result.summary.cpu, want = query.cpu_contains;
-            std::transform(cpu.begin(), cpu.end(), cpu.begin(), ::tolower);
-            std::transform(want.begin(), want.end(), want.begin(), ::tolower);
-            if (row.result.summary.listed && cpu.find(want) != std::string::npos) all.push_back(row.result.summary);
-        }
-        std::stable_sort(all.begin(), all.end(),
-                         [](const ResultSummary& a, const ResultSummary& b) { return a.uploaded_at > b.uploaded_at; });
-        *total = static_cast<int64_t>(all.size());
-        out->clear();
-        for (size_t i = static_cast<size_t>(query.offset); i < all.size() && out->size() < size_t(query.limit); ++i)
-            out->push_back(all[i]);
-        return StoreStatus::ok;
-    }
-    StoreStatus find_by_claim(const unsigned char claim_hash[32], StoredResult* out) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Row& row : rows_)
-            if (std::memcmp(row.claim_hash.data(), claim_hash, 32) == 0) {
-                *out = row.result;
-                return StoreStatus::ok;
-            }
-        return StoreStatus::not_found;
-    }
-    StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Row& row : rows_)
-            if (row.result.summary.id == id) {
-                row.result.summary.label = label;
-                row.result.summary.listed = listed;
-                return StoreStatus::ok;
-            }
-        return StoreStatus::not_found;
-    }
-    StoreStatus remove(const std::string& id) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.result.summary.id == id; });
-        if (it == rows_.end()) return StoreStatus::not_found;
-        rows_.erase(it);
-        return StoreStatus::ok;
-    }
-
-private:
-    struct Row {
-        StoredResult result;
-        std::string claim_hash;
-    };
-    std::mutex mutex_;
-    std::vector<Row> rows_;
 };
 
 // The page routes alone on 127.0.0.1, an ephemeral port, for the lifetime of

@@ -9,10 +9,11 @@ namespace {
 const char kForm[] = "application/x-www-form-urlencoded";
 
 struct RoutesTest : ::testing::Test {
-    MemoryStore store;
+    TempStore temp;
+    ResultStore& store = *temp.store;
     void SetUp() override {
-        store.add(make_result("first", "Alpha CPU", 1.0, 1700000000), "code-first");
-        store.add(make_result("second", "Beta CPU", 2.0, 1700000100), "code-second");
+        temp.add(make_result("first", "Alpha CPU", 1.0, 1700000000), "code-first");
+        temp.add(make_result("second", "Beta CPU", 2.0, 1700000100), "code-second");
     }
 };
 
@@ -116,14 +117,14 @@ TEST_F(RoutesTest, ClaimFlowLabelsUnlistsAndDeletesWithConfirmation) {
 }
 
 TEST(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
-    MemoryStore store;
+    TempStore store;
     for (int i = 0; i < 45; ++i) {
         char id[16], cpu[32];
         std::snprintf(id, sizeof id, "r%d", i);
         std::snprintf(cpu, sizeof cpu, "Big & Fast %d", i);
         store.add(make_result(id, cpu, 1.0, 1700000000 + i), id);
     }
-    PageServer server(&store);
+    PageServer server(store.store.get());
     httplib::Client client = server.client();
     const struct {
         int page, rows;
@@ -148,9 +149,9 @@ TEST(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
 }
 
 TEST(PageRoutes, EverythingLivesUnderTheBasePath) {
-    MemoryStore store;
+    TempStore store;
     store.add(make_result("one", "Alpha"), "code-one");
-    PageServer server(&store, "/bench.q");
+    PageServer server(store.store.get(), "/bench.q");
     httplib::Client client = server.client();
     const auto front = client.Get("/bench.q/");
     ASSERT_TRUE(front);
