@@ -176,13 +176,11 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     out->append("</div></div></section>\n");
 }
 
-void append_result_body(std::string* out, const PageContext& ctx, const StoredResult& result,
-                        const DocumentView& doc) {
+void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
     append_machine(out, result, doc);
     append_background(out, doc);
     append_figures(out, result, doc);
     append_charts(out, result, doc);
-    (void)ctx;
 }
 
 void append_title(std::string* out, const StoredResult& result) {
@@ -213,7 +211,7 @@ std::string render_result_page(const PageContext& ctx, const StoredResult& resul
     out.reserve(48 * 1024);
     page_begin(&out, ctx, result.summary.cpu);
     append_title(&out, result);
-    append_result_body(&out, ctx, result, doc);
+    append_result_body(&out, result, doc);
 
     out.append("<section class=\"more\"><h2>More</h2><p><a id=\"raw-document\" href=\"");
     append_escaped(&out, ctx.base_path);
@@ -264,7 +262,7 @@ std::string render_claim_page(const PageContext& ctx, const StoredResult& result
     append_claim_action(&out, ctx, code);
     out.append("\"><button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
                "</button></form></section>\n");
-    append_result_body(&out, ctx, result, doc);
+    append_result_body(&out, result, doc);
     page_end(&out);
     return out;
 }
