@@ -74,6 +74,17 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
                     spec.reference_label);
     }
 
+    // Log charts: a faint line at every power of two in range, so the scale reads.
+    if (spec.scale == ChartScale::log_ratio) {
+        for (int k = -8; k <= 8; ++k) {
+            if (k == 0 || std::fabs(k * std::log(2.0)) > scale * 1.0001) continue;
+            const double x = kLogCentre + k * std::log(2.0) / scale * kLogHalf;
+            appendf(out, "<line class=\"grid\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\"/>"
+                         "<text class=\"ref-label\" x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">×%g</text>\n",
+                    x, top - 4, x, height - 12, x, height - 2, std::ldexp(1.0, k));
+        }
+    }
+
     for (int t = 0; t < kTestCount; ++t) {
         const double y0 = top + t * group;
         appendf(out, "<g class=\"test\" data-test=\"%s\"><text class=\"name\" x=\"0\" y=\"%.0f\">%s <tspan "

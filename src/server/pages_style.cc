@@ -63,6 +63,7 @@ svg.chart text.legend { font-size: 12px; }
 th small.unit { display: block; font-weight: normal; color: var(--muted); font-size: .75rem; }
 td.date small { display: block; color: var(--muted); }
 svg.chart line.ref { stroke: var(--muted); stroke-dasharray: 4 3; }
+svg.chart line.grid { stroke: var(--line); }
 svg.chart text.ref-label { font-size: 10px; fill: var(--muted); }
 .c0 { fill: var(--c0); } .c1 { fill: var(--c1); } .c2 { fill: var(--c2); } .c3 { fill: var(--c3); }
 .c4 { fill: var(--c4); } .c5 { fill: var(--c5); } .c6 { fill: var(--c6); } .c7 { fill: var(--c7); }
