@@ -316,7 +316,9 @@ int parse_cgroup_mount(const char* line, const char* controller, char* root, siz
     for (int i = 0; i < 3; ++i) {
         if (!take_field(&s, &field, &len)) return 0;
     }
-    if (!take_field(&s, &mount_root, &root_len) || !take_field(&s, &mount_point, &point_len)) return 0;
+    if (!take_field(&s, &mount_root, &root_len) || !take_field(&s, &mount_point, &point_len) ||
+        !take_field(&s, &field, &len))
+        return 0;
     do {
         if (!take_field(&s, &field, &len)) return 0;
     } while (len != 1 || field[0] != '-');

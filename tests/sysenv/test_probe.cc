@@ -187,51 +187,39 @@ TEST(Probe, LinuxOddFiles) {
     for (const auto& c : cases) EXPECT_EQ(c.read(TempTree(c.files).root.c_str()), c.expected) << c.name;
 }
 
+// Trees described as "path=text;...": paths below /sys/fs/cgroup unless absolute, "?" for
+// an unreadable file, over a process in /box/job (v2) and /box (v1) unless a row says otherwise.
 TEST(Probe, UsableProcessors) {
-    const char* v2_mount = "30 1 0:27 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
-    const char* v1_mount = "31 1 0:28 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu,cpuacct\n";
-    const std::string both_mounts = std::string(v2_mount) + v1_mount;
-    const Files in_box = {{"/proc/self/cgroup", "4:cpu,cpuacct:/box\n0::/box/job\n"},
-                          {"/proc/self/mountinfo", both_mounts.c_str()}};
-    auto with = [&](Files more) {
-        more.insert(more.begin(), in_box.begin(), in_box.end());
-        return more;
-    };
     const struct {
-        const char* name;
-        int64_t online, affinity;
-        Files files;
-        int64_t expected;
+        const char* tree;
+        int64_t online, affinity, expected;
     } cases[] = {
-        {"no cgroup files", 8, 0, {}, 8},
-        {"affinity narrower than online", 8, 3, {}, 3},
-        {"nothing below one", 0, 0, {}, 1},
-        {"v2 quota of 1.5 processors", 8, 8, with({{"/sys/fs/cgroup/box/job/cpu.max", "150000 100000\n"}}), 2},
-        {"v2 no limit", 8, 8, with({{"/sys/fs/cgroup/box/job/cpu.max", "max 100000\n"}}), 8},
-        {"v2 parent binds", 8, 8, with({{"/sys/fs/cgroup/box/job/cpu.max", "max 100000\n"},
-                                        {"/sys/fs/cgroup/box/cpu.max", "300000 100000\n"}}), 3},
-        {"affinity below the quota", 8, 2, with({{"/sys/fs/cgroup/box/job/cpu.max", "300000 100000\n"}}), 2},
-        {"v1 quota", 8, 8, with({{"/sys/fs/cgroup/cpu/box/cpu.cfs_quota_us", "250000\n"},
-                                 {"/sys/fs/cgroup/cpu/box/cpu.cfs_period_us", "100000\n"}}), 3},
-        {"v1 no limit", 8, 8, with({{"/sys/fs/cgroup/cpu/box/cpu.cfs_quota_us", "-1\n"},
-                                    {"/sys/fs/cgroup/cpu/box/cpu.cfs_period_us", "100000\n"}}), 8},
-        {"v1 and v2: the smaller", 8, 8, with({{"/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "500000"},
-                                               {"/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000"},
-                                               {"/sys/fs/cgroup/box/cpu.max", "600000 100000"}}), 5},
-        {"garbage ignored", 8, 8, with({{"/sys/fs/cgroup/box/job/cpu.max", "lots\n"},
-                                        {"/sys/fs/cgroup/cpu/box/cpu.cfs_quota_us", "200000"}}), 8},
-        {"unreadable ignored", 8, 8, with({{"/sys/fs/cgroup/box/job/cpu.max", kUnreadable},
-                                           {"/sys/fs/cgroup/box/cpu.max", "200000 100000"}}), 2},
-        {"namespaced mount", 8, 8, {{"/proc/self/cgroup", "0::/box\n"},
-                                    {"/proc/self/mountinfo", "30 1 0:27 /box /sys/fs/cgroup rw - cgroup2 c rw\n"},
-                                    {"/sys/fs/cgroup/cpu.max", "100000 100000"}}, 1},
-        {"cgroup outside the mount", 8, 8, {{"/proc/self/cgroup", "0::/other\n"},
-                                            {"/proc/self/mountinfo", "30 1 0:27 /box /sys/fs/cgroup rw - cgroup2 c rw\n"},
-                                            {"/sys/fs/cgroup/cpu.max", "100000 100000"}}, 8},
+        {"", 8, 0, 8}, {"", 8, 3, 3}, {"", 0, 0, 1},
+        {"box/job/cpu.max=150000 100000", 8, 8, 2},
+        {"box/job/cpu.max=max 100000", 8, 8, 8},
+        {"box/job/cpu.max=max 100000;box/cpu.max=300000 100000", 8, 8, 3},  // a parent's quota binds
+        {"box/job/cpu.max=300000 100000", 8, 2, 2},
+        {"cpu/box/cpu.cfs_quota_us=250000;cpu/box/cpu.cfs_period_us=100000", 8, 8, 3},
+        {"cpu/box/cpu.cfs_quota_us=-1;cpu/box/cpu.cfs_period_us=100000", 8, 8, 8},
+        {"cpu/cpu.cfs_quota_us=500000;cpu/cpu.cfs_period_us=100000;box/cpu.max=600000 100000", 8, 8, 5},
+        {"box/job/cpu.max=lots;cpu/box/cpu.cfs_quota_us=200000", 8, 8, 8},  // garbage; a quota without period
+        {"box/job/cpu.max=?;box/cpu.max=200000 100000", 8, 8, 2},
+        {"/proc/self/cgroup=0::/box;/proc/self/mountinfo=3 1 0:2 /box /sys/fs/cgroup rw - cgroup2 c rw;"
+         "cpu.max=100000 100000", 8, 8, 1},  // a namespace: the mount shows the process's own cgroup
+        {"/proc/self/cgroup=0::/elsewhere;/proc/self/mountinfo=3 1 0:2 /box /sys/fs/cgroup rw - cgroup2 c rw;"
+         "cpu.max=100000 100000", 8, 8, 8},
     };
     for (const auto& c : cases) {
-        TempTree tree(c.files);
-        EXPECT_EQ(linux_usable_processors(tree.root.c_str(), c.online, c.affinity), c.expected) << c.name;
+        TempTree tree({{"/proc/self/cgroup", "4:cpu,cpuacct:/box\n0::/box/job\n"},
+                       {"/proc/self/mountinfo", "30 1 0:27 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+                                                "31 1 0:28 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu,cpuacct\n"}});
+        for (std::string rest = c.tree; !rest.empty();) {
+            const std::string entry = rest.substr(0, rest.find(';')), path = entry.substr(0, entry.find('=')),
+                              text = entry.substr(entry.find('=') + 1);
+            tree.write(path[0] == '/' ? path : "/sys/fs/cgroup/" + path, text == "?" ? kUnreadable : text.c_str());
+            rest.erase(0, std::min(rest.size(), entry.size() + 1));
+        }
+        EXPECT_EQ(linux_usable_processors(tree.root.c_str(), c.online, c.affinity), c.expected) << c.tree;
     }
 }
 
