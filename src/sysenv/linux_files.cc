@@ -88,12 +88,10 @@ bool close_lines(LineReader* r) {
 int find_key_value(const char* root, const char* path, const char* key, char* out, size_t cap) {
     LineReader r;
     if (open_lines(&r, root, path) != kRead) return 0;
-    int found = 0;
-    while (!found && next_line(&r)) {
-        const char* value = r.cut ? nullptr : parse_key_value(r.line, key);
-        if (value) found = std::snprintf(out, cap, "%s", value) >= 0;
-    }
-    return close_lines(&r) && found;
+    const char* value = nullptr;
+    while (!value && next_line(&r)) value = r.cut ? nullptr : parse_key_value(r.line, key);
+    if (value) std::snprintf(out, cap, "%s", value);
+    return close_lines(&r) && value;
 }
 
 // The numbers N of the entries named prefix + N in a folder below root, ascending.
