@@ -21,9 +21,9 @@ qm_chacha20_sigma:
 DEFINE_FUNCTION(qm_chacha20)
     xorl    %eax, %eax
     andq    $-64, %rsi                  /* whole blocks only */
-    jz      .Lcc_done
+    jz      LOCAL_LABEL(cc_done)
     testq   %rcx, %rcx
-    jz      .Lcc_done
+    jz      LOCAL_LABEL(cc_done)
 
     movdqa  qm_chacha20_sigma(%rip), %xmm8
     movdqu  (%rdx), %xmm9               /* key rows, held for the whole call */
@@ -34,17 +34,17 @@ DEFINE_FUNCTION(qm_chacha20)
     pxor    %xmm13, %xmm13
     leaq    (%rdi,%rsi), %r8
 
-.Lcc_pass:
+LOCAL_LABEL(cc_pass):
     movq    %rdi, %r9
     .p2align 4
-.Lcc_block:
+LOCAL_LABEL(cc_block):
     movdqa  %xmm8, %xmm0
     movdqa  %xmm9, %xmm1
     movdqa  %xmm10, %xmm2
     movdqa  %xmm11, %xmm3
     movl    $10, %r10d
 
-.Lcc_double_round:
+LOCAL_LABEL(cc_double_round):
     /* column round: quarter-rounds on the four columns at once */
     paddd   %xmm1, %xmm0                /* a += b; d ^= a; d <<<= 16 */
     pxor    %xmm0, %xmm3
@@ -104,7 +104,7 @@ DEFINE_FUNCTION(qm_chacha20)
     pshufd  $0x39, %xmm3, %xmm3
 
     decl    %r10d
-    jnz     .Lcc_double_round
+    jnz     LOCAL_LABEL(cc_double_round)
 
     paddd   %xmm8, %xmm0                /* add the input back: keystream */
     paddd   %xmm9, %xmm1
@@ -129,17 +129,17 @@ DEFINE_FUNCTION(qm_chacha20)
     paddd   %xmm12, %xmm11              /* next counter, mod 2^32 */
     addq    $64, %r9
     cmpq    %r8, %r9
-    jne     .Lcc_block
+    jne     LOCAL_LABEL(cc_block)
     decq    %rcx
-    jnz     .Lcc_pass
+    jnz     LOCAL_LABEL(cc_pass)
 
     pshufd  $0x4E, %xmm13, %xmm4        /* C0 + C1 + C2 + C3 */
     paddd   %xmm4, %xmm13
     pshufd  $0xB1, %xmm13, %xmm4
     paddd   %xmm4, %xmm13
     movd    %xmm13, %eax                /* upper half of rax cleared */
-.Lcc_done:
+LOCAL_LABEL(cc_done):
     ret
 END_FUNCTION(qm_chacha20)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

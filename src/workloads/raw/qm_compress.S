@@ -8,49 +8,51 @@
 #include "asm_macros.h"
 
 DEFINE_FUNCTION(qm_compress)
-    pushq   %rbx
+    PUSH_REG(%rbx)
 
     /* The table is cleared before anything else, even for a short input:
      * four 16-byte stores per 64 bytes. */
     pxor    %xmm0, %xmm0
     movq    %rdx, %rcx
     leaq    262144(%rdx), %r11
-.Lcz_clear:
+LOCAL_LABEL(cz_clear):
     movdqu  %xmm0, (%rcx)
     movdqu  %xmm0, 16(%rcx)
     movdqu  %xmm0, 32(%rcx)
     movdqu  %xmm0, 48(%rcx)
     addq    $64, %rcx
     cmpq    %r11, %rcx
-    jne     .Lcz_clear
+    jne     LOCAL_LABEL(cz_clear)
 
     cmpq    $16, %rsi                   /* too short to scan: len + 1 */
-    jae     .Lcz_start
+    jae     LOCAL_LABEL(cz_start)
     leaq    1(%rsi), %rax
-    popq    %rbx
+    .cfi_remember_state
+    POP_REG(%rbx)
     ret
+    .cfi_restore_state
 
-.Lcz_start:
+LOCAL_LABEL(cz_start):
     xorl    %eax, %eax                  /* cost = 0 */
     xorl    %r8d, %r8d                  /* pos = 0 */
     xorl    %r9d, %r9d                  /* anchor = 0 */
     leaq    -12(%rsi), %r10             /* limit = len - 12, at least 4 */
 
     .p2align 4
-.Lcz_scan:
+LOCAL_LABEL(cz_scan):
     movl    (%rdi,%r8), %ecx            /* x = little-endian word at pos */
     imull   $0x9E3779B1, %ecx, %r11d    /* slot = (x * 0x9E3779B1 mod 2^32) >> 16 */
     shrl    $16, %r11d
     movl    (%rdx,%r11,4), %ebx         /* cand = table[slot] */
     movl    %r8d, (%rdx,%r11,4)         /* table[slot] = pos, match or not */
     cmpq    %r8, %rbx                   /* only an earlier position */
-    jae     .Lcz_next
+    jae     LOCAL_LABEL(cz_next)
     movq    %r8, %r11
     subq    %rbx, %r11                  /* distance = pos - cand */
     cmpq    $65535, %r11                /* no farther than 65,535 back */
-    ja      .Lcz_next
+    ja      LOCAL_LABEL(cz_next)
     cmpl    (%rdi,%rbx), %ecx           /* and the same 4 bytes */
-    jne     .Lcz_next
+    jne     LOCAL_LABEL(cz_next)
 
     /* Extend byte by byte from L = 4; the source may overlap the match and
      * the match may run to the end of the input. rcx = pos + L. */
@@ -58,16 +60,16 @@ DEFINE_FUNCTION(qm_compress)
     subq    %r11, %rbx                  /* source byte of input[i] is rbx[i] */
     leaq    4(%r8), %rcx
     cmpq    %rsi, %rcx
-    jae     .Lcz_emit
-.Lcz_extend:
+    jae     LOCAL_LABEL(cz_emit)
+LOCAL_LABEL(cz_extend):
     movzbl  (%rdi,%rcx), %r11d
     cmpb    (%rbx,%rcx), %r11b
-    jne     .Lcz_emit
+    jne     LOCAL_LABEL(cz_emit)
     incq    %rcx
     cmpq    %rsi, %rcx
-    jb      .Lcz_extend
+    jb      LOCAL_LABEL(cz_extend)
 
-.Lcz_emit:
+LOCAL_LABEL(cz_emit):
     movq    %r8, %r11
     subq    %r9, %r11                   /* lit = pos - anchor */
     leaq    3(%rax,%r11), %rax          /* cost += lit + 3 */
@@ -80,19 +82,19 @@ DEFINE_FUNCTION(qm_compress)
     movq    %rcx, %r8                   /* pos = anchor = pos + L */
     movq    %rcx, %r9
     cmpq    %r10, %r8
-    jb      .Lcz_scan
-    jmp     .Lcz_flush
+    jb      LOCAL_LABEL(cz_scan)
+    jmp     LOCAL_LABEL(cz_flush)
 
-.Lcz_next:
+LOCAL_LABEL(cz_next):
     incq    %r8
     cmpq    %r10, %r8
-    jb      .Lcz_scan
+    jb      LOCAL_LABEL(cz_scan)
 
-.Lcz_flush:
+LOCAL_LABEL(cz_flush):
     subq    %r9, %rsi                   /* trailing literals, then 1 */
     leaq    1(%rax,%rsi), %rax
-    popq    %rbx
+    POP_REG(%rbx)
     ret
 END_FUNCTION(qm_compress)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

@@ -27,9 +27,9 @@ qm_physics_consts:
 DEFINE_FUNCTION(qm_physics)
     xorl    %eax, %eax
     testq   %rsi, %rsi
-    jz      .Lph_done
+    jz      LOCAL_LABEL(ph_done)
     testq   %rdx, %rdx
-    jz      .Lph_done
+    jz      LOCAL_LABEL(ph_done)
 
     leaq    qm_physics_consts(%rip), %rax
     movsd   0(%rax), %xmm13
@@ -38,11 +38,11 @@ DEFINE_FUNCTION(qm_physics)
     shlq    $6, %rsi                    /* end = bodies + 64 n */
     addq    %rdi, %rsi
 
-.Lph_step:
+LOCAL_LABEL(ph_step):
     /* Velocity phase: reads positions and masses only, so body i's velocity
      * is stored as soon as its sum over all j is complete. */
     movq    %rdi, %r8
-.Lph_body_i:
+LOCAL_LABEL(ph_body_i):
     movsd   0(%r8), %xmm0
     movsd   8(%r8), %xmm1
     movsd   16(%r8), %xmm2
@@ -52,7 +52,7 @@ DEFINE_FUNCTION(qm_physics)
     movq    %rdi, %r9
 
     .p2align 4
-.Lph_body_j:
+LOCAL_LABEL(ph_body_j):
     movsd   0(%r9), %xmm6               /* dx = xj - xi */
     subsd   %xmm0, %xmm6
     movsd   8(%r9), %xmm7               /* dy = yj - yi */
@@ -88,7 +88,7 @@ DEFINE_FUNCTION(qm_physics)
 
     addq    $64, %r9
     cmpq    %rsi, %r9
-    jb      .Lph_body_j
+    jb      LOCAL_LABEL(ph_body_j)
 
     mulsd   %xmm15, %xmm3               /* v += a dt, product rounded first */
     movsd   32(%r8), %xmm6
@@ -105,11 +105,11 @@ DEFINE_FUNCTION(qm_physics)
 
     addq    $64, %r8
     cmpq    %rsi, %r8
-    jb      .Lph_body_i
+    jb      LOCAL_LABEL(ph_body_i)
 
     /* Integration phase: x += vx dt with the velocities just stored. */
     movq    %rdi, %r8
-.Lph_move:
+LOCAL_LABEL(ph_move):
     movsd   32(%r8), %xmm3
     mulsd   %xmm15, %xmm3
     movsd   0(%r8), %xmm0
@@ -127,24 +127,24 @@ DEFINE_FUNCTION(qm_physics)
     movsd   %xmm2, 16(%r8)
     addq    $64, %r8
     cmpq    %rsi, %r8
-    jb      .Lph_move
+    jb      LOCAL_LABEL(ph_move)
 
     decq    %rdx
-    jnz     .Lph_step
+    jnz     LOCAL_LABEL(ph_step)
 
     /* Checksum: S = ((S + vx) + vy) + vz, body by body. */
     xorpd   %xmm0, %xmm0
     movq    %rdi, %r8
-.Lph_sum:
+LOCAL_LABEL(ph_sum):
     addsd   32(%r8), %xmm0
     addsd   40(%r8), %xmm0
     addsd   48(%r8), %xmm0
     addq    $64, %r8
     cmpq    %rsi, %r8
-    jb      .Lph_sum
+    jb      LOCAL_LABEL(ph_sum)
     movq    %xmm0, %rax
-.Lph_done:
+LOCAL_LABEL(ph_done):
     ret
 END_FUNCTION(qm_physics)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES
