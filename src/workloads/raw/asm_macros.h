@@ -11,7 +11,10 @@
  *   RODATA_SECTION                                 constants
  *   OBJECT_NOTES                                   last line of every file
  * Several statements in one macro are joined with ';', which x86 assemblers
- * take as a separator on both platforms. */
+ * take as a separator on both platforms. A kernel's own .macro blocks give
+ * every macro at least one parameter: in a macro without parameters Apple's
+ * assembler reads $0, $1, ... as positional arguments, so an immediate such
+ * as $0xB1 would silently lose its "$0". */
 #ifndef QUILLMOTH_ASM_MACROS_H
 #define QUILLMOTH_ASM_MACROS_H
 
