@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/run_test.h"
+#include "engine/measure.h"
 #include "sysenv/sysenv.h"
 
 void print_machine(FILE* out, const SystemInfo* info);

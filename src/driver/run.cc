@@ -5,7 +5,7 @@
 
 #include "driver/report.h"
 #include "engine/clock.h"
-#include "engine/run_test.h"
+#include "engine/measure.h"
 #include "submit/submit.h"
 #include "sysenv/sysenv.h"
 #include "workloads/workloads.h"

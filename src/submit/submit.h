@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/run_test.h"
+#include "engine/measure.h"
 #include "submit/results_url.h"
 #include "sysenv/sysenv.h"
 

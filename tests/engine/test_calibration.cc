@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/run_test.h"
+#include "engine/measure.h"
 
 namespace {
 

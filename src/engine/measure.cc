@@ -1,5 +1,5 @@
 // Calibration and measurement of one pass.
-#include "engine/run_test.h"
+#include "engine/measure.h"
 
 #include <cstdio>
 #include <cstdlib>
