@@ -14,17 +14,14 @@ constexpr double kCalibrationTarget = 0.52;
 constexpr double kMinGrowth = 1.5;
 constexpr double kMaxGrowth = 8.0;
 
-struct Run {
-    uint64_t checksum;
-    double seconds;
-};
-
 // Only the dispatch sits between the two clock readings.
-inline Run timed_run(const EngineSeams* seams, RunFn fn, uint64_t n, int32_t threads) {
+inline TimedRun timed_run(const EngineSeams* seams, RunFn fn, uint64_t n, int32_t threads) {
+    TimedRun run = {0, 0.0, 0};
     const double start = seams->clock();
-    const uint64_t checksum = seams->dispatch(fn, n, threads);
+    run.checksum = seams->dispatch(fn, n, threads, &run.threads_not_started);
     const double end = seams->clock();
-    return {checksum, end - start};
+    run.seconds = end - start;
+    return run;
 }
 
 [[noreturn]] void fail_non_deterministic(const TestInfo* test, uint64_t got, uint64_t reference) {
@@ -35,37 +32,55 @@ inline Run timed_run(const EngineSeams* seams, RunFn fn, uint64_t n, int32_t thr
 
 }  // namespace
 
-void run_test_with(TestResult* result, const TestInfo* test, int32_t threads, const EngineSeams* seams) {
-    uint64_t n = test->start_iterations;
-    Run first;
-    for (;;) {
-        first = timed_run(seams, test->run, n, threads);
-        if (first.seconds >= minimum_test_seconds) break;
-        if (first.seconds < kCalibrationFloor) {
-            n = n * 8;
-        } else {
-            double f = kCalibrationTarget / first.seconds;
-            if (f < kMinGrowth) f = kMinGrowth;
-            if (f > kMaxGrowth) f = kMaxGrowth;
-            n = static_cast<uint64_t>(static_cast<double>(n) * f) + 1;
-        }
-    }
-    const Run second = timed_run(seams, test->run, n, threads);
-    if (second.checksum != first.checksum) fail_non_deterministic(test, second.checksum, first.checksum);
-    const Run third = timed_run(seams, test->run, n, threads);
-    if (third.checksum != first.checksum) fail_non_deterministic(test, third.checksum, first.checksum);
+uint64_t next_calibration_count(uint64_t n, double seconds) {
+    // Too short to time: grow blindly rather than trust the ratio.
+    if (seconds < kCalibrationFloor) return n * 8;
+    double f = kCalibrationTarget / seconds;
+    if (f < kMinGrowth) f = kMinGrowth;
+    if (f > kMaxGrowth) f = kMaxGrowth;
+    return static_cast<uint64_t>(static_cast<double>(n) * f) + 1;
+}
 
-    const double seconds = (first.seconds + second.seconds + third.seconds) / 3.0;
-    result->rate = static_cast<double>(n) * static_cast<double>(threads) * test->work_per_iteration / seconds / 1000000.0;
-    result->checksum = first.checksum;
+void summarize_runs(const TimedRun runs[repeats], uint64_t n, int32_t threads, double work_per_iteration,
+                    TestResult* result, PassNotes* notes) {
+    double total = 0.0;
+    PassNotes seen = {runs[0].seconds, runs[0].seconds, 0};
+    for (int i = 0; i < repeats; ++i) {
+        total += runs[i].seconds;
+        if (runs[i].seconds < seen.fastest) seen.fastest = runs[i].seconds;
+        if (runs[i].seconds > seen.slowest) seen.slowest = runs[i].seconds;
+        if (runs[i].threads_not_started > seen.threads_not_started)
+            seen.threads_not_started = runs[i].threads_not_started;
+    }
+    const double seconds = total / static_cast<double>(repeats);
+    result->rate = static_cast<double>(n) * static_cast<double>(threads) * work_per_iteration / seconds / 1000000.0;
+    result->checksum = runs[0].checksum;
     result->seconds = seconds;
     result->iterations = n;
     result->threads = threads;
+    if (notes != nullptr) *notes = seen;
 }
 
-void run_test(TestResult* result, const TestInfo* test, int32_t threads) {
+void run_test_with(TestResult* result, const TestInfo* test, int32_t threads, PassNotes* notes,
+                   const EngineSeams* seams) {
+    uint64_t n = test->start_iterations;
+    TimedRun runs[repeats];
+    // The run that ends calibration is the first measured run.
+    for (;;) {
+        runs[0] = timed_run(seams, test->run, n, threads);
+        if (runs[0].seconds >= minimum_test_seconds) break;
+        n = next_calibration_count(n, runs[0].seconds);
+    }
+    for (int i = 1; i < repeats; ++i) {
+        runs[i] = timed_run(seams, test->run, n, threads);
+        if (runs[i].checksum != runs[0].checksum) fail_non_deterministic(test, runs[i].checksum, runs[0].checksum);
+    }
+    summarize_runs(runs, n, threads, test->work_per_iteration, result, notes);
+}
+
+void run_test(TestResult* result, const TestInfo* test, int32_t threads, PassNotes* notes) {
     static const EngineSeams real = {now_seconds, dispatch};
-    run_test_with(result, test, threads, &real);
+    run_test_with(result, test, threads, notes, &real);
 }
 
 double display_value(int test_index, const TestResult* result) {
