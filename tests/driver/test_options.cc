@@ -1,64 +1,80 @@
-// The command line, checked on the real binary: output, errors and status.
+// The command line and the upload question, in-process.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "driver/options.h"
-#include "run_binary.h"
+#include "submit/server_harness.h"
 
 namespace {
 
-const std::string kUsage = std::string("usage: ") + QUILLMOTH_BINARY +
-                           " [-v|--verbose] [--upload|--noupload] [--no-system-check]\n";
+const char kUsage[] = "usage: qm [-v|--verbose] [--upload|--noupload] [--no-system-check]\n";
 
-void expect_run(const std::vector<std::string>& args, int status, const std::string& out, const std::string& err) {
-    // Standard input holds a "y" that must never be read by a parse that ends the run.
-    const BinaryRun r = run_binary(args, "y\n");
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, err);
+TEST(CommandLine, OptionsStatusesAndMessages) {
+    using enum UploadMode;
+    const struct {
+        std::vector<const char*> args;
+        int status;
+        std::string out, err;
+        RunOptions options = {};
+    } cases[] = {
+        {{}, -1, "", ""},
+        {{"-v", "--noupload", "--noupload", "--no-system-check", "--verbose"}, -1, "", "", {true, noupload, false}},
+        {{"--upload", "--upload"}, -1, "", "", {false, upload, true}},
+        {{"-h"}, 0, kUsage, ""},
+        {{"-v", "--help"}, 0, kUsage, ""},
+        {{"--help", "--bogus"}, 0, kUsage, ""},  // processing stops at the first help
+        {{"--bogus", "--help"}, 1, "", "quillmoth: unknown option '--bogus'\n"},
+        {{""}, 1, "", "quillmoth: unknown option ''\n"},
+        {{"--verbose=1"}, 1, "", "quillmoth: unknown option '--verbose=1'\n"},
+        {{"-vh"}, 1, "", "quillmoth: unknown option '-vh'\n"},
+        // Control bytes in an option cannot drive the terminal.
+        {{"\x1b[2J\r\n\x7fx"}, 1, "", "quillmoth: unknown option '?[2J???x'\n"},
+        {{"--noupload", "--upload"}, 1, "", "quillmoth: --upload conflicts with --noupload\n"},
+        {{"--upload", "--upload", "--noupload", "--help"}, 1, "", "quillmoth: --noupload conflicts with --upload\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"qm"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Capture out, err;
+        RunOptions o;
+        const int status = parse_options(static_cast<int>(argv.size()), argv.data(), &o, out.file, err.file);
+        const std::string where = c.args.empty() ? "no options" : c.args[0];
+        EXPECT_EQ(status, c.status) << where;
+        EXPECT_EQ(out.text(), c.out) << where;
+        EXPECT_EQ(err.text(), c.err) << where;
+        if (status < 0) {
+            EXPECT_TRUE(o.verbose == c.options.verbose && o.upload_mode == c.options.upload_mode &&
+                        o.system_check == c.options.system_check)
+                << where;
+        }
+    }
+}
+
+TEST(UploadQuestion, FirstCharacterDecidesAndAtMostFifteenAreRead) {
+    const struct {
+        const char* input;
+        bool yes;
+        const char* left_unread = "";
+    } cases[] = {
+        {"y\n", true}, {"Yes please\n", true}, {"y", true},  // no line end before end of input
+        {"n\n", false}, {"\n", false}, {" y\n", false}, {"", false},
+        {"y23456789012345678\nsecond line\n", true, "678\nsecond line\n"},
+    };
+    for (const auto& c : cases) {
+        FILE* in = tmpfile();
+        std::fputs(c.input, in);
+        std::rewind(in);
+        Capture out;
+        EXPECT_EQ(ask_upload(in, out.file, "http://results.example"), c.yes) << c.input;
+        EXPECT_EQ(out.text(), "  Upload this result to http://results.example? [y/N] ");
+        std::string rest;
+        for (int ch; (ch = std::fgetc(in)) != EOF;) rest.push_back(static_cast<char>(ch));
+        EXPECT_EQ(rest, c.left_unread) << c.input;
+        std::fclose(in);
+    }
 }
 
 }  // namespace
-
-TEST(CommandLine, HelpPrintsUsageWithTheInvokedName) {
-    expect_run({"-h"}, 0, kUsage, "");
-    expect_run({"--help"}, 0, kUsage, "");
-    expect_run({"-v", "--help"}, 0, kUsage, "");
-    expect_run({"--help", "--bogus"}, 0, kUsage, "") ;
-    expect_run({"--upload", "--noupload-later-ignored", "-h"}, 1, "",
-               "quillmoth: unknown option '--noupload-later-ignored'\n");
-}
-
-TEST(CommandLine, UnknownArgumentsAreRejectedAsGiven) {
-    expect_run({"--bogus", "--help"}, 1, "", "quillmoth: unknown option '--bogus'\n");
-    expect_run({""}, 1, "", "quillmoth: unknown option ''\n");
-    expect_run({"--verbose=1"}, 1, "", "quillmoth: unknown option '--verbose=1'\n");
-    expect_run({"-vh"}, 1, "", "quillmoth: unknown option '-vh'\n");
-    expect_run({"-V"}, 1, "", "quillmoth: unknown option '-V'\n");
-    expect_run({"upload"}, 1, "", "quillmoth: unknown option 'upload'\n");
-}
-
-TEST(CommandLine, UploadOptionsConflictInEitherOrder) {
-    expect_run({"--noupload", "--upload"}, 1, "", "quillmoth: --upload conflicts with --noupload\n");
-    expect_run({"--upload", "--noupload"}, 1, "", "quillmoth: --noupload conflicts with --upload\n");
-    expect_run({"--upload", "--upload", "--noupload", "--help"}, 1, "",
-               "quillmoth: --noupload conflicts with --upload\n");
-}
-
-TEST(CommandLine, ParserSettingsAndRepeats) {
-    RunOptions o;
-    const char* none[] = {"quillmoth"};
-    EXPECT_EQ(parse_options(1, none, &o, stdout, stderr), -1);
-    EXPECT_FALSE(o.verbose);
-    EXPECT_EQ(o.upload_mode, UploadMode::ask);
-    EXPECT_TRUE(o.system_check);
-
-    const char* many[] = {"q", "-v", "--noupload", "--noupload", "--no-system-check", "--verbose"};
-    EXPECT_EQ(parse_options(6, many, &o, stdout, stderr), -1);
-    EXPECT_TRUE(o.verbose);
-    EXPECT_EQ(o.upload_mode, UploadMode::noupload);
-    EXPECT_FALSE(o.system_check);
-
-    const char* twice[] = {"q", "--upload", "--upload"};
-    EXPECT_EQ(parse_options(3, twice, &o, stdout, stderr), -1);
-    EXPECT_EQ(o.upload_mode, UploadMode::upload);
-}
