@@ -55,7 +55,8 @@ Script* g_script = nullptr;
 
 double fake_clock() {
     Script& s = *g_script;
-    return s.readings++ % 2 == 0 ? 0.0 : s.durations[s.counts.size() - 1];
+    if (s.readings++ % 2 == 0) return 0.0;
+    return s.counts.size() <= s.durations.size() ? s.durations[s.counts.size() - 1] : 0.5;
 }
 
 uint64_t fake_dispatch(RunFn, uint64_t iterations, int32_t threads, int32_t* not_started) {
