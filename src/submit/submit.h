@@ -7,7 +7,6 @@
 
 #include "engine/run_record.h"
 #include "submit/results_url.h"
-#include "sysenv/sysenv.h"
 
 // Fixed buffer sizes, each including the terminating NUL.
 constexpr size_t kDocumentCapacity = 131072;
