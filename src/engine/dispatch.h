@@ -16,8 +16,8 @@ struct JobSlot {
 
 // Stack of each worker thread. The kernels use well under a kilobyte; the
 // system default (often 8 MiB reserved per thread) would let an address-space
-// limit starve the threads long before the workload data.
-constexpr size_t kWorkerStackBytes = 256 * 1024;
+// limit that the workload data still fits starve the threads.
+constexpr size_t kWorkerStackBytes = 64 * 1024;
 
 // Thread start routine: runs one slot.
 void* job_entry(void* slot);
