@@ -38,7 +38,8 @@ int run_benchmark(const RunOptions* options) {
     RunRecord record = {};
 
     probe_system_info(&record.info);
-    g_ncores = record.info.cpu_threads >= 1 ? record.info.cpu_threads : 1;
+    g_ncores = usable_processors(&record.info);
+    print_usable_processors(stderr, g_ncores, record.info.cpu_threads);
 
     if (options->system_check) {
         check_background_activity(&record.info, &record.stats);
