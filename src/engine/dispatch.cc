@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "workloads/alloc.h"
+
 void* job_entry(void* arg) {
     JobSlot* slot = static_cast<JobSlot*>(arg);
     slot->result = slot->function(slot->iterations, slot->workspace);
