@@ -75,7 +75,9 @@ TEST(Corpus, ExactlyFourMiBOfWholeWordsEndingInASeparator) {
         size_t e = p;
         while (e < kCorpusBytes && corpus[e] != ' ' && corpus[e] != '\n') ++e;
         ASSERT_LT(e, kCorpusBytes) << "a word runs into the end";
-        ASSERT_NE(words.find(" " + std::string(corpus.begin() + p, corpus.begin() + e) + " "), std::string::npos) << p;
+        std::string word(1, ' ');
+        word.append(reinterpret_cast<const char*>(&corpus[p]), e - p).push_back(' ');
+        ASSERT_NE(words.find(word), std::string::npos) << p;
         line_feeds += corpus[e] == '\n';
         ++separators;
         p = e + 1;

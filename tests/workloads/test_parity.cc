@@ -28,9 +28,11 @@ void expect_parity(const char* what, std::initializer_list<uint64_t> sizes,
         for (uint8_t guard : {0x00, 0xA5}) {
             SCOPED_TRACE(testing::Message() << what << ", size " << n << ", guard " << int{guard});
             const size_t len = in.size();
-            std::vector<T> a(len + 9);
-            std::memset(static_cast<void*>(a.data()), guard, a.size() * sizeof(T));
-            std::copy(in.begin(), in.end(), a.begin() + 1);
+            T g;
+            std::memset(static_cast<void*>(&g), guard, sizeof g);
+            std::vector<T> a(1, g);
+            a.insert(a.end(), in.begin(), in.end());
+            a.insert(a.end(), 8, g);
             std::vector<T> b = a;
             const std::vector<T> before = a;
             const uint64_t got = raw(a.data() + 1, n);
