@@ -9,34 +9,31 @@
 
 namespace {
 
+uint64_t mix(uint64_t h, const void* p, size_t n) {  // n: a multiple of 8
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, static_cast<const uint8_t*>(p) + i, 8);
+        h = (h ^ w) * 0x100000001B3ull + i;
+    }
+    return h;
+}
+
 // Digest of the shared sources (element 0) and of each workspace's prepared
 // buffers, rings taken as node indices.
 std::vector<uint64_t> digest_workloads() {
-    auto mix = [](uint64_t h, const void* p, size_t n) {  // n: a multiple of 8
-        for (size_t i = 0; i < n; i += 8) {
-            uint64_t w;
-            std::memcpy(&w, static_cast<const uint8_t*>(p) + i, 8);
-            h = (h ^ w) * 0x100000001B3ull + i;
-        }
-        return h;
-    };
-    std::vector<uint64_t> d = {mix(mix(mix(mix(mix(mix(0, g_corpus, kCorpusBytes), g_cipher_src, kCipherBytes),
-                                                   g_simd_src, kSimdBytes), g_bodies_src, kBodiesBytes),
-                                       g_sort_src, kSortKeys * 4), g_key, 32)};
+    const std::pair<const void*, size_t> sources[] = {{g_corpus, kCorpusBytes}, {g_cipher_src, kCipherBytes},
+                                                      {g_simd_src, kSimdBytes}, {g_bodies_src, kBodiesBytes},
+                                                      {g_sort_src, kSortKeys * 4},  {g_key, 32}};
+    std::vector<uint64_t> d(1, 0);
+    for (auto [p, n] : sources) d[0] = mix(d[0], p, n);
     for (int64_t k = 0; k < g_ncores; ++k) {
-        uint64_t h = 0;
+        const std::vector<uint64_t> ring = ring_indices(g_ws[k].chase_ring);
+        d.push_back(0);
         for (int i = 0; i < kWorkspaceBufferCount; ++i) {
-            const WorkspaceBuffer& b = g_workspace_buffers[i];
-            if (b.fill == nullptr) continue;
             const void* p = workspace_buffer(&g_ws[k], i);
-            if (p == g_ws[k].chase_ring) {
-                const std::vector<uint64_t> idx = ring_indices(g_ws[k].chase_ring);
-                h = mix(h, idx.data(), b.bytes);
-            } else {
-                h = mix(h, p, b.bytes);
-            }
+            if (g_workspace_buffers[i].fill != nullptr)
+                d.back() = mix(d.back(), p == g_ws[k].chase_ring ? ring.data() : p, g_workspace_buffers[i].bytes);
         }
-        d.push_back(h);
     }
     return d;
 }
