@@ -82,6 +82,7 @@ struct WorkspaceBuffer {
     void (*fill)(void* buffer, int64_t k, uint64_t* scratch);
 };
 constexpr int kWorkspaceBufferCount = sizeof(Workspace) / sizeof(void*);
+static_assert(kWorkspaceBufferCount == 10, "a workspace is ten buffer pointers");
 extern const WorkspaceBuffer g_workspace_buffers[kWorkspaceBufferCount];
 void* workspace_buffer(const Workspace* ws, int i);
 
