@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
         threads.emplace_back([&] {
             httplib::Client client("127.0.0.1", port);
             client.set_keep_alive(true);
+            client.set_tcp_nodelay(true);  // else Nagle and delayed ACKs pace every request
             while (!stop) {
                 const auto r = client.Post("/api/v1/submissions", doc, "application/json");
                 (r && r->status == 201 ? created : failed)++;
