@@ -39,7 +39,8 @@ th, td { text-align: left; padding: .35rem .5rem; border-bottom: 1px solid var(-
 thead th { font-size: .8rem; color: var(--muted); font-weight: 600; }
 .num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 tr.suite th { background: var(--bg); font-size: .85rem; }
-td.cpu { min-width: 12rem; max-width: 22rem; overflow-wrap: anywhere; }
+td.cpu { min-width: 9rem; max-width: 20rem; overflow-wrap: anywhere; }
+th.num { white-space: normal; }
 table.results td { font-size: .9rem; }
 form { margin: .5rem 0; }
 form.filter, form.compare-with, form.claim { display: flex; flex-wrap: wrap; gap: .5rem; align-items: center; }
@@ -61,6 +62,7 @@ svg.chart text.legend { font-size: 12px; }
 .chart-pair { display: grid; grid-template-columns: repeat(auto-fit, minmax(min(100%, 420px), 1fr)); gap: 0 2rem; }
 .chart-pair h2, .chart-pair h3 { margin-top: 1rem; }
 th small.unit { display: block; font-weight: normal; color: var(--muted); font-size: .75rem; }
+td.date { white-space: nowrap; }
 td.date small { display: block; color: var(--muted); }
 svg.chart line.ref { stroke: var(--muted); stroke-dasharray: 4 3; }
 svg.chart line.grid { stroke: var(--line); }
