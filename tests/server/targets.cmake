@@ -18,3 +18,6 @@ if(Python3_Interpreter_FOUND)
                    $<TARGET_FILE:quillmoth-server> ${CMAKE_CURRENT_SOURCE_DIR}/submit/golden_document.json)
   set_tests_properties(server_kill_under_load PROPERTIES LABELS server TIMEOUT 300)
 endif()
+
+# The pages in a real browser (Node and Chromium; skipped without them).
+include(${CMAKE_CURRENT_LIST_DIR}/browser/browser.cmake)

@@ -1,0 +1,183 @@
+// Time to serve the result pages from a large database. Fills a scratch
+// SQLite database through the store (once: a later run reuses it), serves it
+// with the real HTTP set-up on a loopback ephemeral port, and times whole GET
+// round trips (query, render, send) from a keep-alive client.
+//
+// usage: quillmoth_bench_pages [--db=PATH] [--results=N] [Google Benchmark flags]
+// (defaults: quillmoth-bench-pages.db in the working directory, 100000)
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <httplib.h>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/ids.h"
+#include "server/pages.h"
+#include "server/service.h"
+#include "server/store.h"
+#include "server/validate.h"
+
+#ifndef QM_GOLDEN_DOCUMENT
+#error "QM_GOLDEN_DOCUMENT must name the golden result document"
+#endif
+
+namespace {
+
+std::unique_ptr<ResultStore> g_store;
+std::vector<std::string> g_ids;  // spread over the whole database
+int g_port = 0;
+
+// Varied CPU names, so the filter and the list look like real traffic.
+const char* const kCpuNames[] = {
+    "Intel(R) Xeon(R) Gold 6338 CPU @ 2.00GHz", "AMD Ryzen 9 7950X 16-Core Processor",
+    "Intel(R) Core(TM) i7-8700K CPU @ 3.70GHz", "AMD EPYC 7763 64-Core Processor",
+    "Intel(R) Core(TM) i5-1135G7 @ 2.40GHz",     "AMD Ryzen 5 5600X 6-Core Processor",
+};
+
+int fill(const std::string& golden, int64_t wanted) {
+    ListQuery q;
+    q.limit = 1;
+    std::vector<ResultSummary> rows;
+    int64_t have = 0;
+    if (g_store->list(q, &rows, &have) != StoreStatus::ok) return 0;
+    const std::string head = "{\"cpu\":\"Sample CPU @ 3.00GHz\"";
+    if (golden.compare(0, head.size(), head) != 0) return 0;
+    const int64_t start = 1700000000;
+    for (int64_t i = have; i < wanted; ++i) {
+        char cpu[96];
+        std::snprintf(cpu, sizeof cpu, "%s #%lld", kCpuNames[i % 6], static_cast<long long>(i));
+        StoredResult r;
+        r.document = "{\"cpu\":\"" + std::string(cpu) + "\"" + golden.substr(head.size());
+        std::vector<std::string> errors;
+        if (!validate_document(r.document, &r.summary, &errors)) return 0;
+        r.summary.id = new_result_id();
+        r.summary.uploaded_at = start + i;
+        unsigned char hash[32];
+        system_random(hash, sizeof hash);
+        if (g_store->insert(r, hash) != StoreStatus::ok) return 0;
+        if (i % 10000 == 0) std::fprintf(stderr, "filled %lld\n", static_cast<long long>(i));
+    }
+    // One id from every 50th page, newest to oldest.
+    for (int64_t offset = 0; offset < wanted; offset += wanted / 100 + 1) {
+        q.offset = offset;
+        q.limit = 1;
+        int64_t total = 0;
+        if (g_store->list(q, &rows, &total) == StoreStatus::ok && !rows.empty()) g_ids.push_back(rows[0].id);
+    }
+    return !g_ids.empty();
+}
+
+void get(benchmark::State& state, const std::vector<std::string>& paths) {
+    httplib::Client client("127.0.0.1", g_port);
+    client.set_keep_alive(true);
+    size_t i = 0, bytes = 0;
+    for (auto _ : state) {
+        const auto res = client.Get(paths[i++ % paths.size()]);
+        if (!res || res->status != 200) {
+            state.SkipWithError("request failed");
+            break;
+        }
+        bytes += res->body.size();
+    }
+    state.counters["bytes/page"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
+}
+
+// The same pages without HTTP, split into the store's part and the renderer's.
+void store_list(benchmark::State& state, const std::string& cpu) {
+    ListQuery q;
+    q.cpu_contains = cpu;
+    std::vector<ResultSummary> rows;
+    int64_t total = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(g_store->list(q, &rows, &total));
+}
+
+void render_list(benchmark::State& state) {
+    ListQuery q;
+    std::vector<ResultSummary> rows;
+    int64_t total = 0;
+    g_store->list(q, &rows, &total);
+    for (auto _ : state) benchmark::DoNotOptimize(render_list_page(PageContext(), q, rows, total));
+}
+
+void render_result(benchmark::State& state) {
+    StoredResult r;
+    g_store->get(g_ids[0], &r);
+    for (auto _ : state) benchmark::DoNotOptimize(render_result_page(PageContext(), r));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string db = "quillmoth-bench-pages.db";
+    int64_t results = 100000;
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--db=", 5) == 0) db = argv[i] + 5;
+        else if (std::strncmp(argv[i], "--results=", 10) == 0) results = std::atoll(argv[i] + 10);
+        else rest.push_back(argv[i]);
+    }
+    std::string error;
+    g_store = open_sqlite_store(db, &error);
+    if (!g_store) {
+        std::fprintf(stderr, "quillmoth_bench_pages: %s\n", error.c_str());
+        return 1;
+    }
+    std::ostringstream golden;
+    golden << std::ifstream(QM_GOLDEN_DOCUMENT, std::ios::binary).rdbuf();
+    if (results < 1 || !fill(golden.str(), results)) {
+        std::fprintf(stderr, "quillmoth_bench_pages: could not fill %s\n", db.c_str());
+        return 1;
+    }
+
+    httplib::Server http;
+    ServiceContext ctx;
+    ctx.store = g_store.get();
+    ctx.public_url = "http://127.0.0.1";
+    ctx.now = [] { return static_cast<int64_t>(time(nullptr)); };
+    ctx.steady = [] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
+    configure_http_server(&http, &ctx);
+    g_port = http.bind_to_any_port("127.0.0.1");
+    std::thread server([&] { http.listen_after_bind(); });
+    while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    std::vector<std::string> result_paths, compare_paths;
+    for (size_t i = 0; i < g_ids.size(); ++i) {
+        result_paths.push_back("/results/" + g_ids[i]);
+        compare_paths.push_back("/compare?ids=" + g_ids[i] + "," + g_ids[(i + 1) % g_ids.size()] + "," +
+                                g_ids[(i + 2) % g_ids.size()]);
+    }
+    const auto add = [](const char* name, std::vector<std::string> paths) {
+        benchmark::RegisterBenchmark(name, [paths](benchmark::State& s) { get(s, paths); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    };
+    add("GET /results/ID", result_paths);
+    add("GET / (newest 20)", {"/"});
+    add("GET /?page=2500 (offset 49980)", {"/?page=2500"});
+    add("GET /?cpu=xeon (filter)", {"/?cpu=xeon"});
+    add("GET /compare (3 results)", compare_paths);
+
+    benchmark::RegisterBenchmark("store list, newest 20", [](benchmark::State& s) { store_list(s, ""); })
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("store list, cpu filter", [](benchmark::State& s) { store_list(s, "xeon"); })
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("render list page (20 rows)", render_list)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("render result page", render_result)->Unit(benchmark::kMillisecond);
+
+    int count = static_cast<int>(rest.size());
+    benchmark::Initialize(&count, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    http.stop();
+    server.join();
+    return 0;
+}

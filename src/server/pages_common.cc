@@ -1,0 +1,197 @@
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "server/pages_internal.h"
+
+void appendf(std::string* out, const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (length < 0) return;
+    if (static_cast<size_t>(length) < sizeof buffer) {
+        out->append(buffer, static_cast<size_t>(length));
+        return;
+    }
+    // Longer than the stack buffer: format again straight into the string.
+    const size_t start = out->size();
+    out->resize(start + static_cast<size_t>(length) + 1);
+    va_start(args, format);
+    std::vsnprintf(out->data() + start, static_cast<size_t>(length) + 1, format, args);
+    va_end(args);
+    out->resize(start + static_cast<size_t>(length));
+}
+
+void append_escaped(std::string* out, const std::string& text) {
+    for (const char c : text) {
+        switch (c) {
+        case '&': out->append("&amp;"); break;
+        case '<': out->append("&lt;"); break;
+        case '>': out->append("&gt;"); break;
+        case '"': out->append("&quot;"); break;
+        case '\'': out->append("&#39;"); break;
+        default:
+            // Other control characters have no business in a page; NUL in
+            // particular is handled differently by different parsers.
+            if (static_cast<unsigned char>(c) < 32 && c != '\t' && c != '\n') break;
+            if (c == 127) break;
+            out->push_back(c);
+        }
+    }
+}
+
+std::string html_escape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    append_escaped(&out, text);
+    return out;
+}
+
+void append_url_encoded(std::string* out, const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' || u == '_' ||
+            u == '.' || u == '~') {
+            out->push_back(c);
+        } else {
+            out->push_back('%');
+            out->push_back(hex[u >> 4]);
+            out->push_back(hex[u & 15]);
+        }
+    }
+}
+
+void page_begin(std::string* out, const PageContext& ctx, const std::string& title) {
+    out->append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                "<meta name=\"referrer\" content=\"no-referrer\">"
+                // No icon: spares every visit a request that would only 404.
+                "<link rel=\"icon\" href=\"data:,\"><title>");
+    append_escaped(out, title);
+    out->append(" · quillmoth results</title><link rel=\"stylesheet\" href=\"");
+    append_escaped(out, ctx.base_path);
+    out->append("/style.css\"></head>\n<body><header class=\"site\"><a class=\"brand\" href=\"");
+    append_escaped(out, ctx.base_path);
+    out->append("/\">quillmoth results</a></header>\n<main>\n");
+}
+
+void page_end(std::string* out) {
+    out->append("</main>\n<footer class=\"site\">quillmoth results service · figures are millions of work units "
+                "per second unless marked</footer>\n</body></html>\n");
+}
+
+void format_figure(char* buffer, size_t size, double value) {
+    if (!std::isfinite(value)) {
+        std::snprintf(buffer, size, "n/a");
+        return;
+    }
+    const double magnitude = std::fabs(value);
+    int decimals = 0;
+    if (magnitude < 10) decimals = 3;
+    else if (magnitude < 100) decimals = 2;
+    else if (magnitude < 1000) decimals = 1;
+    std::snprintf(buffer, size, "%.*f", decimals, value);
+}
+
+void format_date(char* buffer, size_t size, int64_t unix_seconds) {
+    const time_t t = static_cast<time_t>(unix_seconds);
+    struct tm parts;
+    if (gmtime_r(&t, &parts) == nullptr || std::strftime(buffer, size, "%Y-%m-%d %H:%M UTC", &parts) == 0)
+        std::snprintf(buffer, size, "unknown");
+}
+
+void format_duration(char* buffer, size_t size, uint64_t milliseconds) {
+    const uint64_t minutes = milliseconds / 60000;
+    const double seconds = static_cast<double>(milliseconds % 60000) / 1000.0;
+    if (minutes == 0) std::snprintf(buffer, size, "%.1f s", seconds);
+    else std::snprintf(buffer, size, "%llu min %04.1f s", static_cast<unsigned long long>(minutes), seconds);
+}
+
+namespace {
+
+int64_t integer_member(const nlohmann::json& object, const char* key, int64_t fallback) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_number_integer() ? it->get<int64_t>() : fallback;
+}
+
+double number_member(const nlohmann::json& object, const char* key, double fallback) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_number() ? it->get<double>() : fallback;
+}
+
+std::string text_member(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+void read_pass(const nlohmann::json& test, const char* key, PassView* out) {
+    const auto it = test.find(key);
+    if (it == test.end() || !it->is_object()) return;
+    out->display = number_member(*it, "display_metric", NAN);
+    out->rate = number_member(*it, "rate", NAN);
+    out->seconds = number_member(*it, "seconds", NAN);
+    out->iterations = integer_member(*it, "iterations", 0);
+    out->threads = integer_member(*it, "threads", 0);
+    out->present = 1;
+}
+
+}  // namespace
+
+void read_document(const std::string& document, DocumentView* out) {
+    *out = DocumentView();
+    const nlohmann::json doc = nlohmann::json::parse(document, nullptr, false);
+    if (!doc.is_object()) return;
+    out->readable = 1;
+    out->architecture = text_member(doc, "architecture");
+    out->version = text_member(doc, "lumatile_version");
+    out->suite = text_member(doc, "workload_suite");
+    out->memory_mb = integer_member(doc, "memory_mb", -1);
+    out->l1_cache_kb = integer_member(doc, "l1_cache_kb", -1);
+    out->l2_cache_kb = integer_member(doc, "l2_cache_kb", -1);
+    out->l3_cache_kb = integer_member(doc, "l3_cache_kb", -1);
+    out->duration_ms = integer_member(doc, "duration_ms", -1);
+    const auto details = doc.find("score_details");
+    if (details == doc.end() || !details->is_object()) return;
+    const auto env = details->find("system_environment");
+    if (env != details->end() && env->is_object()) {
+        out->kernel = text_member(*env, "kernel");
+        out->sample_seconds = integer_member(*env, "sample_seconds", 0);
+        out->background_average = number_member(*env, "background_cpu_average_percent", 0);
+        out->background_peak = number_member(*env, "background_cpu_peak_percent", 0);
+        out->available_memory_mb = integer_member(*env, "available_memory_mb", -1);
+        out->process_count = integer_member(*env, "process_count", -1);
+    }
+    static const char* const suites[2] = {"raw_tests", "real_tests"};
+    for (int s = 0; s < 2; ++s) {
+        const auto list = details->find(suites[s]);
+        if (list == details->end() || !list->is_array()) continue;
+        for (int t = 0; t < kTestCount && t < static_cast<int>(list->size()); ++t) {
+            const nlohmann::json& test = (*list)[static_cast<size_t>(t)];
+            if (!test.is_object()) continue;
+            read_pass(test, "multicore", &out->tests[s][kPassMulti][t]);
+            read_pass(test, "singlecore", &out->tests[s][kPassSingle][t]);
+        }
+    }
+}
+
+double figure_ratio(int test, double base, double other) {
+    if (!(base > 0) || !(other > 0) || !std::isfinite(base) || !std::isfinite(other)) return NAN;
+    return g_catalogue[test].lower_is_better ? base / other : other / base;
+}
+
+double geometric_mean(const double* ratios, int count) {
+    double log_sum = 0;
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!(ratios[i] > 0) || !std::isfinite(ratios[i])) continue;
+        log_sum += std::log(ratios[i]);
+        ++used;
+    }
+    return used == 0 ? NAN : std::exp(log_sum / used);
+}

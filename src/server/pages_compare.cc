@@ -1,0 +1,168 @@
+// Results side by side, each figure as a ratio to the first result.
+#include <cmath>
+
+#include "server/charts.h"
+#include "server/pages_internal.h"
+
+namespace {
+
+const char* const kSuiteNames[2] = {"RAW", "REAL"};
+const char* const kPassNames[2] = {"N-core", "1-core"};
+
+void append_ratio(std::string* out, double ratio) {
+    if (std::isfinite(ratio)) appendf(out, "×%.2f", ratio);
+    else out->append("n/a");
+}
+
+void append_result_link(std::string* out, const PageContext& ctx, const StoredResult& r) {
+    out->append("<a href=\"");
+    append_escaped(out, ctx.base_path);
+    out->append("/results/");
+    append_escaped(out, r.summary.id);
+    out->append("\">");
+    append_escaped(out, r.summary.cpu);
+    out->append("</a>");
+}
+
+}  // namespace
+
+std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results) {
+    const int n = static_cast<int>(results.size());
+    std::string out;
+    out.reserve(16384 + static_cast<size_t>(n) * 8192);
+    page_begin(&out, ctx, "Compare results");
+    appendf(&out, "<h1>Compare %d result%s</h1>\n", n, n == 1 ? "" : "s");
+    if (n == 0) {
+        page_end(&out);
+        return out;
+    }
+
+    // ratios[r][suite][pass][test], each against result 0.
+    std::vector<double> ratios(static_cast<size_t>(n) * 2 * 2 * kTestCount);
+    auto ratio_at = [&](int r, int s, int p, int t) -> double& {
+        return ratios[((static_cast<size_t>(r) * 2 + s) * 2 + p) * kTestCount + t];
+    };
+    for (int r = 0; r < n; ++r)
+        for (int s = 0; s < 2; ++s)
+            for (int p = 0; p < 2; ++p)
+                for (int t = 0; t < kTestCount; ++t)
+                    ratio_at(r, s, p, t) = figure_ratio(t, results[0].summary.figures[s][p][t],
+                                                        results[static_cast<size_t>(r)].summary.figures[s][p][t]);
+
+    out.append("<ol class=\"compared\" id=\"compared\">");
+    for (int r = 0; r < n; ++r) {
+        const ResultSummary& s = results[static_cast<size_t>(r)].summary;
+        char date[40];
+        format_date(date, sizeof date, s.uploaded_at);
+        appendf(&out, "<li class=\"c%d\" data-id=\"", r & 7);
+        append_escaped(&out, s.id);
+        out.append("\"><span class=\"key\"></span>");
+        append_result_link(&out, ctx, results[static_cast<size_t>(r)]);
+        if (!s.label.empty()) {
+            out.append(" <span class=\"label\">");
+            append_escaped(&out, s.label);
+            out.append("</span>");
+        }
+        out.append("<br><small>");
+        append_escaped(&out, s.model);
+        appendf(&out, " · %lld / %lld threads · ", static_cast<long long>(s.cores), static_cast<long long>(s.threads));
+        append_escaped(&out, s.operating_system);
+        appendf(&out, " · %s%s</small></li>", date, r == 0 ? " · <strong>baseline</strong>" : "");
+    }
+    out.append("</ol>\n");
+
+    out.append("<section class=\"overall\"><h2>Overall</h2><p class=\"note\">Geometric mean of the per-test ratios "
+               "to the first result; above ×1.00 is faster. Memory latency counts inverted, so higher is always "
+               "better.</p><div class=\"scroll\"><table class=\"overall\" id=\"overall\"><thead><tr><th>Suite</th>");
+    for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
+    out.append("</tr></thead><tbody>\n");
+    for (int s = 0; s < 2; ++s) {
+        for (int p = 0; p < 2; ++p) {
+            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuiteNames[s],
+                    kPassNames[p], kSuiteNames[s], kPassNames[p]);
+            for (int r = 0; r < n; ++r) {
+                out.append("<td class=\"num geomean\">");
+                append_ratio(&out, geometric_mean(&ratio_at(r, s, p, 0), kTestCount));
+                out.append("</td>");
+            }
+            out.append("</tr>\n");
+        }
+    }
+    out.append("</tbody></table></div></section>\n");
+
+    if (n > 1) {
+        out.append("<section class=\"charts\"><h2>Ratios per test</h2><p class=\"note\">N-core figures against the "
+                   "first result, log scale: bars to the right are faster, to the left slower.</p>\n<div "
+                   "class=\"chart-pair\">");
+        for (int s = 0; s < 2; ++s) {
+            std::vector<ChartSeries> series(static_cast<size_t>(n - 1));
+            static const char* const keys[] = {"r2", "r3", "r4", "r5", "r6", "r7", "r8", "r9"};
+            for (int r = 1; r < n; ++r) {
+                ChartSeries& c = series[static_cast<size_t>(r - 1)];
+                char name[16];
+                std::snprintf(name, sizeof name, "#%d ", r + 1);
+                c.name = name + results[static_cast<size_t>(r)].summary.cpu;
+                c.key = keys[(r - 1) & 7];
+                c.colour = r & 7;
+                for (int t = 0; t < kTestCount; ++t) {
+                    c.values[t] = ratio_at(r, s, kPassMulti, t);
+                    char text[32];
+                    if (std::isfinite(c.values[t])) std::snprintf(text, sizeof text, "×%.2f", c.values[t]);
+                    else std::snprintf(text, sizeof text, "n/a");
+                    c.labels[t] = text;
+                }
+            }
+            appendf(&out, "<div><h3>%s suite</h3>\n", kSuiteNames[s]);
+            append_bar_chart(&out,
+                             ChartSpec{s == 0 ? "chart-ratio-raw" : "chart-ratio-real",
+                                       std::string(kSuiteNames[s]) + " N-core ratios to the first result",
+                                       ChartScale::log_ratio, 1.0, "×1"},
+                             series.data(), n - 1);
+            out.append("</div>");
+        }
+        out.append("</div></section>\n");
+    }
+
+    for (int s = 0; s < 2; ++s) {
+        for (int p = 0; p < 2; ++p) {
+            appendf(&out, "<section class=\"side-by-side\"><h2>%s · %s</h2><div class=\"scroll\"><table "
+                          "class=\"compare\" data-suite=\"%s\" data-pass=\"%s\"><thead><tr><th>Test</th>",
+                    kSuiteNames[s], kPassNames[p], kSuiteNames[s], kPassNames[p]);
+            for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
+            out.append("</tr></thead><tbody>\n");
+            for (int t = 0; t < kTestCount; ++t) {
+                appendf(&out, "<tr data-test=\"%s\"><th scope=\"row\">%s<small class=\"unit\">%s%s</small></th>",
+                        g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                        g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "");
+                for (int r = 0; r < n; ++r) {
+                    char value[32];
+                    format_figure(value, sizeof value, results[static_cast<size_t>(r)].summary.figures[s][p][t]);
+                    appendf(&out, "<td class=\"num\">%s", value);
+                    if (r > 0) {
+                        out.append(" <small class=\"ratio\">");
+                        append_ratio(&out, ratio_at(r, s, p, t));
+                        out.append("</small>");
+                    }
+                    out.append("</td>");
+                }
+                out.append("</tr>\n");
+            }
+            out.append("</tbody></table></div></section>\n");
+        }
+    }
+
+    if (n < kMaxCompareIds) {
+        out.append("<form class=\"compare-with\" method=\"get\" action=\"");
+        append_escaped(&out, ctx.base_path);
+        out.append("/compare\"><input type=\"hidden\" name=\"ids\" value=\"");
+        for (int r = 0; r < n; ++r) {
+            if (r > 0) out.push_back(',');
+            append_escaped(&out, results[static_cast<size_t>(r)].summary.id);
+        }
+        out.append("\"><label for=\"add\">Add another result</label><input id=\"add\" name=\"add\" type=\"text\" "
+                   "maxlength=\"600\" placeholder=\"a result's link or id\" required><button "
+                   "type=\"submit\">Add</button></form>\n");
+    }
+    page_end(&out);
+    return out;
+}

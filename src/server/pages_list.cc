@@ -1,0 +1,130 @@
+// The front page: recent listed results, a CPU filter and a pager.
+#include <cstring>
+
+#include "server/pages_internal.h"
+
+namespace {
+
+// The headline figures of a row: N-core RAW and REAL of three tests that
+// between them cover integer, floating-point and memory work.
+constexpr int kHeadlineTests[] = {0, 2, 10};
+
+void append_page_link(std::string* out, const PageContext& ctx, const ListQuery& query, int64_t page,
+                      const char* rel, const char* text) {
+    out->append("<a rel=\"");
+    out->append(rel);
+    out->append("\" href=\"");
+    append_escaped(out, ctx.base_path);
+    out->append("/?");
+    std::string target;
+    if (!query.cpu_contains.empty()) {
+        target.append("cpu=");
+        append_url_encoded(&target, query.cpu_contains);
+        target.append("&");
+    }
+    appendf(&target, "page=%lld", static_cast<long long>(page));
+    append_escaped(out, target);
+    appendf(out, "\">%s</a>", text);
+}
+
+}  // namespace
+
+std::string render_list_page(const PageContext& ctx, const ListQuery& query, const std::vector<ResultSummary>& rows,
+                             int64_t total) {
+    std::string out;
+    out.reserve(8192 + rows.size() * 1200);
+    page_begin(&out, ctx, "Recent results");
+    out.append("<h1>Recent results</h1>\n<form class=\"filter\" method=\"get\" action=\"");
+    append_escaped(&out, ctx.base_path);
+    out.append("/\"><label for=\"cpu\">CPU name contains</label><input id=\"cpu\" name=\"cpu\" type=\"search\" "
+               "maxlength=\"200\" value=\"");
+    append_escaped(&out, query.cpu_contains);
+    out.append("\"><button type=\"submit\">Filter</button>");
+    if (!query.cpu_contains.empty()) {
+        out.append("<a class=\"clear\" href=\"");
+        append_escaped(&out, ctx.base_path);
+        out.append("/\">Show all</a>");
+    }
+    out.append("</form>\n");
+
+    const int limit = query.limit > 0 ? query.limit : kListPageSize;
+    const int64_t page = query.offset / limit + 1;
+    const int64_t pages = total > 0 ? (total + limit - 1) / limit : 1;
+    out.append("<p class=\"count\" id=\"count\">");
+    appendf(&out, "%lld result%s", static_cast<long long>(total), total == 1 ? "" : "s");
+    if (!query.cpu_contains.empty()) {
+        out.append(" with a CPU name containing “");
+        append_escaped(&out, query.cpu_contains);
+        out.append("”");
+    }
+    appendf(&out, " · page %lld of %lld</p>\n", static_cast<long long>(page), static_cast<long long>(pages));
+
+    if (rows.empty()) {
+        out.append("<p class=\"empty\">No results here yet. Run <code>quillmoth --upload</code> to add one.</p>\n");
+    } else {
+        // The table sits in a GET form so that ticked rows open the compare page.
+        out.append("<form method=\"get\" action=\"");
+        append_escaped(&out, ctx.base_path);
+        out.append("/compare\"><div class=\"scroll\"><table class=\"results\" id=\"results\"><thead><tr>"
+                   "<th><span class=\"sr\">Compare</span></th><th>Date</th><th>CPU</th><th>Model</th>"
+                   "<th>Cores / threads</th><th>OS</th><th>Compiler</th>");
+        for (const int t : kHeadlineTests)
+            appendf(&out, "<th class=\"num\">%s<br><small>RAW / REAL, %s</small></th>", g_catalogue[t].name,
+                    g_catalogue[t].unit);
+        out.append("</tr></thead>\n<tbody>\n");
+        for (const ResultSummary& row : rows) {
+            char date[40];
+            format_date(date, sizeof date, row.uploaded_at);
+            // The day on one line, the time under it: keeps the column narrow.
+            const char* time_of_day = "";
+            if (std::strlen(date) > 11 && date[10] == ' ') {
+                date[10] = '\0';
+                time_of_day = date + 11;
+            }
+            out.append("<tr class=\"result\" data-id=\"");
+            append_escaped(&out, row.id);
+            out.append("\"><td class=\"pick\"><input type=\"checkbox\" name=\"ids\" aria-label=\"compare\" value=\"");
+            append_escaped(&out, row.id);
+            appendf(&out, "\"></td><td class=\"date\" data-label=\"Date\">%s <small>%s</small></td><td class=\"cpu\" "
+                          "data-label=\"CPU\"><a href=\"",
+                    date, time_of_day);
+            append_escaped(&out, ctx.base_path);
+            out.append("/results/");
+            append_escaped(&out, row.id);
+            out.append("\">");
+            append_escaped(&out, row.cpu);
+            out.append("</a>");
+            if (!row.label.empty()) {
+                out.append(" <span class=\"label\">");
+                append_escaped(&out, row.label);
+                out.append("</span>");
+            }
+            out.append("</td><td data-label=\"Model\">");
+            append_escaped(&out, row.model);
+            appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"OS\">",
+                    static_cast<long long>(row.cores), static_cast<long long>(row.threads));
+            append_escaped(&out, row.operating_system);
+            out.append("</td><td data-label=\"Compiler\">");
+            append_escaped(&out, row.compiler);
+            out.append("</td>");
+            for (const int t : kHeadlineTests) {
+                char raw[32], real[32];
+                format_figure(raw, sizeof raw, row.figures[kSuiteRaw][kPassMulti][t]);
+                format_figure(real, sizeof real, row.figures[kSuiteReal][kPassMulti][t]);
+                appendf(&out, "<td class=\"num\" data-label=\"%s\">%s / %s</td>", g_catalogue[t].name, raw, real);
+            }
+            out.append("</tr>\n");
+        }
+        out.append("</tbody></table></div><p><button type=\"submit\">Compare ticked results</button></p></form>\n");
+    }
+
+    if (page > 1 || query.offset + static_cast<int64_t>(rows.size()) < total) {
+        out.append("<nav class=\"pager\">");
+        if (page > 1) append_page_link(&out, ctx, query, page - 1, "prev", "← Newer");
+        if (query.offset + static_cast<int64_t>(rows.size()) < total)
+            append_page_link(&out, ctx, query, page + 1, "next", "Older →");
+        out.append("</nav>\n");
+    }
+    page_end(&out);
+    return out;
+}

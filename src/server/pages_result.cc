@@ -1,0 +1,301 @@
+// One result: machine, background check, the 22 rows of figures and charts;
+// also the owner's claim page and its delete confirmation.
+#include <cmath>
+
+#include "server/charts.h"
+#include "server/pages_internal.h"
+
+namespace {
+
+const char* const kSuiteNames[2] = {"RAW", "REAL"};
+const char* const kSuiteKeys[2] = {"raw", "real"};
+
+void append_cache(std::string* out, int64_t kb) {
+    if (kb < 0) out->append("unknown");
+    else if (kb >= 1024 && kb % 1024 == 0) appendf(out, "%lld MB", static_cast<long long>(kb / 1024));
+    else appendf(out, "%lld KB", static_cast<long long>(kb));
+}
+
+void append_text_item(std::string* out, const char* term, const std::string& text) {
+    appendf(out, "<dt>%s</dt><dd>", term);
+    if (text.empty()) out->append("<span class=\"muted\">unknown</span>");
+    else append_escaped(out, text);
+    out->append("</dd>");
+}
+
+// The figure shown for a pass: the summary column, which the store extracted
+// from the same document.
+double figure(const StoredResult& result, int suite, int pass, int test) {
+    return result.summary.figures[suite][pass][test];
+}
+
+// N-core throughput over 1-core throughput. Rates, not displayed figures, so
+// that memory latency scales the same way as the rest.
+double scaling(const DocumentView& doc, const StoredResult& result, int suite, int test) {
+    const PassView& multi = doc.tests[suite][kPassMulti][test];
+    const PassView& single = doc.tests[suite][kPassSingle][test];
+    if (multi.present && single.present) return multi.rate > 0 && single.rate > 0 ? multi.rate / single.rate : NAN;
+    const double m = figure(result, suite, kPassMulti, test), s = figure(result, suite, kPassSingle, test);
+    if (!(m > 0) || !(s > 0)) return NAN;
+    return g_catalogue[test].lower_is_better ? s / m : m / s;
+}
+
+int64_t multi_threads(const DocumentView& doc, const StoredResult& result, int suite, int test) {
+    const PassView& multi = doc.tests[suite][kPassMulti][test];
+    return multi.present && multi.threads > 0 ? multi.threads : result.summary.threads;
+}
+
+void append_machine(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    const ResultSummary& s = result.summary;
+    out->append("<section class=\"machine\"><h2>Machine</h2><dl class=\"facts\">");
+    append_text_item(out, "CPU", s.cpu);
+    append_text_item(out, "Model", s.model);
+    appendf(out, "<dt>Cores / threads</dt><dd>%lld / %lld</dd>", static_cast<long long>(s.cores),
+            static_cast<long long>(s.threads));
+    out->append("<dt>Memory</dt><dd>");
+    if (doc.memory_mb >= 0) appendf(out, "%lld MB", static_cast<long long>(doc.memory_mb));
+    else out->append("unknown");
+    out->append("</dd><dt>Caches</dt><dd>L1 ");
+    append_cache(out, doc.l1_cache_kb);
+    out->append(" · L2 ");
+    append_cache(out, doc.l2_cache_kb);
+    out->append(" · L3 ");
+    append_cache(out, doc.l3_cache_kb);
+    out->append("</dd>");
+    append_text_item(out, "Operating system", s.operating_system);
+    append_text_item(out, "Kernel", doc.kernel);
+    append_text_item(out, "Compiler", s.compiler);
+    append_text_item(out, "Architecture", doc.architecture);
+    out->append("</dl></section>\n");
+
+    char date[40], duration[48];
+    format_date(date, sizeof date, s.uploaded_at);
+    if (doc.duration_ms >= 0) format_duration(duration, sizeof duration, static_cast<uint64_t>(doc.duration_ms));
+    else std::snprintf(duration, sizeof duration, "unknown");
+    appendf(out, "<section class=\"run\"><h2>Run</h2><dl class=\"facts\"><dt>Uploaded</dt><dd id=\"uploaded\">%s</dd>"
+                 "<dt>Duration</dt><dd id=\"duration\">%s</dd>",
+            date, duration);
+    append_text_item(out, "Benchmark version", doc.version);
+    append_text_item(out, "Workload suite", doc.suite);
+    out->append("</dl></section>\n");
+}
+
+// The check the benchmark runs before measuring; it warns at the same
+// average load as the benchmark does.
+void append_background(std::string* out, const DocumentView& doc) {
+    out->append("<section class=\"background\" id=\"background\"><h2>Background check</h2>");
+    const bool skipped = doc.sample_seconds <= 0 && doc.available_memory_mb < 0 && doc.process_count < 0;
+    if (skipped) {
+        out->append("<p class=\"muted\">Skipped or unavailable: the run's figures were taken without checking "
+                    "for other activity.</p></section>\n");
+        return;
+    }
+    out->append("<dl class=\"facts\">");
+    if (doc.sample_seconds > 0)
+        appendf(out, "<dt>Background CPU</dt><dd>%.1f%% average / %.1f%% peak over %lld s</dd>",
+                doc.background_average, doc.background_peak, static_cast<long long>(doc.sample_seconds));
+    else
+        out->append("<dt>Background CPU</dt><dd>no usable sample</dd>");
+    if (doc.available_memory_mb >= 0) {
+        appendf(out, "<dt>Available memory</dt><dd>%lld MB", static_cast<long long>(doc.available_memory_mb));
+        if (doc.memory_mb >= 0) appendf(out, " of %lld MB", static_cast<long long>(doc.memory_mb));
+        out->append("</dd>");
+    }
+    if (doc.process_count >= 0)
+        appendf(out, "<dt>Processes</dt><dd>%lld</dd>", static_cast<long long>(doc.process_count));
+    out->append("</dl>");
+    if (doc.sample_seconds > 0 && doc.background_average >= kBackgroundWarningPercent)
+        out->append("<p class=\"warning\" id=\"background-warning\">Warning: background CPU activity may have "
+                    "reduced these scores.</p>");
+    out->append("</section>\n");
+}
+
+void append_figures(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    out->append("<section class=\"figures\"><h2>Figures</h2><div class=\"scroll\"><table class=\"figures\" "
+                "id=\"figures\"><thead><tr><th>Test</th><th class=\"num\">N-core</th><th class=\"num\">1-core</th>"
+                "<th class=\"num\">Scaling</th></tr></thead>\n");
+    for (int s = 0; s < 2; ++s) {
+        appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
+                kSuiteKeys[s], kSuiteNames[s], s == kSuiteRaw ? "hand-written assembly" : "portable C++");
+        for (int t = 0; t < kTestCount; ++t) {
+            char multi[32], single[32], scale[32];
+            format_figure(multi, sizeof multi, figure(result, s, kPassMulti, t));
+            format_figure(single, sizeof single, figure(result, s, kPassSingle, t));
+            const double x = scaling(doc, result, s, t);
+            if (std::isfinite(x)) std::snprintf(scale, sizeof scale, "×%.2f", x);
+            else std::snprintf(scale, sizeof scale, "n/a");
+            appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
+                         "<small class=\"unit\">%s%s</small></th><td class=\"num\" title=\"%lld threads\">%s</td>"
+                         "<td class=\"num\">%s</td><td class=\"num\">%s</td></tr>\n",
+                    kSuiteKeys[s], g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                    g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "",
+                    static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, scale);
+        }
+        out->append("</tbody>\n");
+    }
+    out->append("</table></div><p class=\"note\">Scaling is N-core throughput divided by 1-core throughput.</p>"
+                "</section>\n");
+}
+
+void append_charts(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    ChartSeries suites[2];
+    ChartSeries efficiency[2];
+    for (int s = 0; s < 2; ++s) {
+        suites[s].name = s == kSuiteRaw ? "RAW (assembly)" : "REAL (C++)";
+        suites[s].key = kSuiteKeys[s];
+        suites[s].colour = s;
+        efficiency[s].name = suites[s].name;
+        efficiency[s].key = kSuiteKeys[s];
+        efficiency[s].colour = s;
+        for (int t = 0; t < kTestCount; ++t) {
+            const double v = figure(result, s, kPassMulti, t);
+            // Bars show "better", so latency's bar is its inverse; the label keeps the figure.
+            suites[s].values[t] = g_catalogue[t].lower_is_better ? (v > 0 ? 1.0 / v : NAN) : v;
+            char text[32];
+            format_figure(text, sizeof text, v);
+            suites[s].labels[t] = text;
+            const int64_t threads = multi_threads(doc, result, s, t);
+            const double e = threads > 0 ? scaling(doc, result, s, t) / static_cast<double>(threads) : NAN;
+            efficiency[s].values[t] = e;
+            if (std::isfinite(e)) std::snprintf(text, sizeof text, "%.0f%%", e * 100);
+            else std::snprintf(text, sizeof text, "n/a");
+            efficiency[s].labels[t] = text;
+        }
+    }
+    out->append("<section class=\"charts\"><div class=\"chart-pair\"><div><h2>REAL against RAW</h2><p "
+                "class=\"note\">N-core figures; each test's longer bar is the better one (for memory latency, the "
+                "shorter time).</p>\n");
+    append_bar_chart(out, ChartSpec{"chart-suites", "REAL against RAW, N-core, per test", ChartScale::per_test, 0,
+                                    nullptr},
+                     suites, 2);
+    out->append("</div><div><h2>Scaling efficiency</h2><p class=\"note\">Scaling divided by the thread count: "
+                "100% means every thread ran as fast as one thread alone.</p>\n");
+    append_bar_chart(out, ChartSpec{"chart-efficiency", "Scaling efficiency per test", ChartScale::linear, 1.0,
+                                    "100%"},
+                     efficiency, 2);
+    out->append("</div></div></section>\n");
+}
+
+void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    append_machine(out, result, doc);
+    append_background(out, doc);
+    append_figures(out, result, doc);
+    append_charts(out, result, doc);
+}
+
+void append_title(std::string* out, const StoredResult& result) {
+    out->append("<h1 class=\"cpu\" id=\"cpu\">");
+    append_escaped(out, result.summary.cpu);
+    out->append("</h1>");
+    if (!result.summary.label.empty()) {
+        out->append("<p class=\"subtitle\"><span class=\"label\" id=\"label\">");
+        append_escaped(out, result.summary.label);
+        out->append("</span></p>");
+    }
+    if (!result.summary.listed) out->append("<p class=\"muted\">Unlisted: reachable by link only.</p>");
+    out->append("\n");
+}
+
+void append_claim_action(std::string* out, const PageContext& ctx, const std::string& code) {
+    append_escaped(out, ctx.base_path);
+    out->append("/claim/");
+    append_escaped(out, code);
+}
+
+}  // namespace
+
+std::string render_result_page(const PageContext& ctx, const StoredResult& result) {
+    DocumentView doc;
+    read_document(result.document, &doc);
+    std::string out;
+    out.reserve(48 * 1024);
+    page_begin(&out, ctx, result.summary.cpu);
+    append_title(&out, result);
+    append_result_body(&out, result, doc);
+
+    out.append("<section class=\"more\"><h2>More</h2><p><a id=\"raw-document\" href=\"");
+    append_escaped(&out, ctx.base_path);
+    out.append("/api/v1/results/");
+    append_escaped(&out, result.summary.id);
+    out.append("\">The document as uploaded (JSON)</a></p>\n<form class=\"compare-with\" method=\"get\" action=\"");
+    append_escaped(&out, ctx.base_path);
+    out.append("/compare\"><input type=\"hidden\" name=\"ids\" value=\"");
+    append_escaped(&out, result.summary.id);
+    out.append("\"><label for=\"add\">Compare with…</label><input id=\"add\" name=\"add\" type=\"text\" "
+               "maxlength=\"600\" placeholder=\"another result's link or id\" required>"
+               "<button type=\"submit\">Compare</button></form>\n<p class=\"muted\">Result id: <code>");
+    append_escaped(&out, result.summary.id);
+    out.append("</code></p></section>\n");
+    page_end(&out);
+    return out;
+}
+
+std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
+                              const char* notice) {
+    DocumentView doc;
+    read_document(result.document, &doc);
+    std::string out;
+    out.reserve(48 * 1024);
+    page_begin(&out, ctx, "Your result");
+    out.append("<p class=\"kicker\">Your result</p>");
+    append_title(&out, result);
+    if (notice != nullptr && notice[0] != '\0') {
+        out.append("<p class=\"notice\" id=\"notice\" role=\"status\">");
+        append_escaped(&out, notice);
+        out.append("</p>\n");
+    }
+    out.append("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
+               "change or delete the result. The public page is <a id=\"public-link\" href=\"");
+    append_escaped(&out, ctx.base_path);
+    out.append("/results/");
+    append_escaped(&out, result.summary.id);
+    out.append("\">here</a>.</p>\n<form class=\"claim\" id=\"claim-form\" method=\"post\" action=\"");
+    append_claim_action(&out, ctx, code);
+    appendf(&out, "\"><label for=\"label-input\">Label</label><input id=\"label-input\" name=\"label\" type=\"text\" "
+                  "maxlength=\"%zu\" placeholder=\"e.g. stock cooler, BIOS 1.2\" value=\"",
+            kMaxLabelBytes);
+    append_escaped(&out, result.summary.label);
+    appendf(&out, "\"><label class=\"check\"><input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\"%s> "
+                  "Show in the public list</label><button type=\"submit\" name=\"action\" value=\"save\">Save"
+                  "</button></form>\n<form class=\"delete\" method=\"post\" action=\"",
+            result.summary.listed ? " checked" : "");
+    append_claim_action(&out, ctx, code);
+    out.append("\"><button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
+               "</button></form></section>\n");
+    append_result_body(&out, result, doc);
+    page_end(&out);
+    return out;
+}
+
+std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code) {
+    std::string out;
+    page_begin(&out, ctx, "Delete this result?");
+    out.append("<h1>Delete this result?</h1><p>The result for <strong>");
+    append_escaped(&out, result.summary.cpu);
+    char date[40];
+    format_date(date, sizeof date, result.summary.uploaded_at);
+    appendf(&out, "</strong> uploaded %s will be gone for good, and its links will stop working.</p>\n"
+                  "<form class=\"delete\" method=\"post\" action=\"",
+            date);
+    append_claim_action(&out, ctx, code);
+    out.append("\"><button class=\"danger\" id=\"confirm-delete\" type=\"submit\" name=\"action\" "
+               "value=\"delete_confirmed\">Yes, delete it</button> <a href=\"");
+    append_claim_action(&out, ctx, code);
+    out.append("\">No, keep it</a></form>\n");
+    page_end(&out);
+    return out;
+}
+
+std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message) {
+    std::string out;
+    page_begin(&out, ctx, title);
+    appendf(&out, "<h1>%d · ", status);
+    append_escaped(&out, title);
+    out.append("</h1><p class=\"message\">");
+    append_escaped(&out, message);
+    out.append("</p><p><a href=\"");
+    append_escaped(&out, ctx.base_path);
+    out.append("/\">Recent results</a></p>\n");
+    page_end(&out);
+    return out;
+}
