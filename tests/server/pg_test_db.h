@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#if QM_HAVE_POSTGRES
+#ifdef QM_HAVE_LIBPQ
 #include <libpq-fe.h>
 #endif
 
@@ -21,7 +21,7 @@ struct PgScratch {
 
 // Empty when no cluster is configured: PostgreSQL tests skip.
 inline std::string pg_test_base_uri() {
-#if QM_HAVE_POSTGRES
+#ifdef QM_HAVE_LIBPQ
     const char* uri = std::getenv("QM_TEST_PG_URI");
     return uri != nullptr ? uri : "";
 #else
@@ -29,7 +29,7 @@ inline std::string pg_test_base_uri() {
 #endif
 }
 
-#if QM_HAVE_POSTGRES
+#ifdef QM_HAVE_LIBPQ
 
 // Runs SQL on a short-lived connection to uri; "" on success, else the error.
 inline std::string pg_test_exec(const std::string& uri, const std::string& sql) {

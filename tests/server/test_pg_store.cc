@@ -41,7 +41,7 @@ TEST(PgUri, PasswordNeverShown) {
     EXPECT_FALSE(is_postgres_uri("postgres.db"));
 }
 
-#if QM_HAVE_POSTGRES
+#ifdef QM_HAVE_LIBPQ
 
 // No server is needed for these: every one fails, and no failure may quote
 // the password, not even libpq's own messages about a malformed URI.
