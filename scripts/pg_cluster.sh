@@ -13,6 +13,9 @@
 #   pg_cluster.sh resume DIR         start a stopped server again
 #   pg_cluster.sh destroy DIR        stop the server and remove DIR
 #
+# A cluster started with TMPDIR set to another cluster's directory lives
+# inside it and is stopped and removed with it.
+#
 # postgres refuses to run as root, so as root the server runs as an
 # unprivileged user (QM_PG_USER, default "nobody") that owns the directory.
 # PG_BIN overrides where initdb and pg_ctl are found.
@@ -115,8 +118,15 @@ EOF
 }
 
 cluster_destroy() {
-    local dir="$1"
+    local dir="$1" nested
     check_dir "$dir"
+    # Clusters made with TMPDIR inside this one (a test's private cluster)
+    # go with it, even when the test that made them was killed.
+    for nested in "$dir"/qm-pg.*; do
+        if [[ -f "$nested/data/PG_VERSION" ]]; then
+            server_stop "$nested" || true
+        fi
+    done
     server_stop "$dir" || true
     rm -rf "$dir"
 }

@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,8 @@ public:
         }
         pid_ = fork();
         if (pid_ == 0) {
+            // Goes when the test goes, even a test killed mid-way.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             dup2(pipe_fds[1], 1);
             dup2(log_fd, 2);
             close(pipe_fds[0]);
@@ -296,9 +299,13 @@ TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKille
     for (ServerProcess* s : {&a, &b, &a2}) EXPECT_EQ(s->output().find(kPassword), std::string::npos) << s->output();
 }
 
-// Runs scripts/pg_cluster.sh; its standard output.
+// Runs scripts/pg_cluster.sh; its standard output. A private cluster is made
+// inside the shared one's directory, so that it is removed with it even when
+// this test is killed before its TearDown.
 std::string cluster_script(const std::string& args, int* status) {
     std::string command = QUILLMOTH_TEST_DIR "/../scripts/pg_cluster.sh " + args;
+    const char* shared_dir = std::getenv("QM_TEST_PG_DIR");
+    if (shared_dir != nullptr && *shared_dir != '\0') command = "TMPDIR='" + std::string(shared_dir) + "' " + command;
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) {
         *status = -1;
