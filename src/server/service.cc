@@ -447,7 +447,7 @@ void configure_http_server(httplib::Server* http, ServiceContext* ctx) {
     http->set_pre_routing_handler(check_request_body);
     http->set_error_handler([ctx](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
-        const char* message = res.status == 404 ? "not found" : res.status == 413 ? "request body too large" : "bad request";
+        const char* message = res.status == 404 ? "not found" : res.status == 413 ? "request body exceeds 131072 bytes" : "bad request";
         if (is_api_path(ctx, req.path))
             send_json(res, res.status, json_errors({message}));
         else
