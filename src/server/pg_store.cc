@@ -30,14 +30,19 @@ constexpr auto kPoolWait = std::chrono::seconds(10);
 
 // Creates version 1. Results are listed newest first by the server's clock,
 // ties broken by insertion order (seq); the partial index serves that order
-// directly, so the first page never sorts. The CPU filter is a substring
-// search: a trigram index when pg_trgm can be installed (see setup_schema).
+// directly, so a page never sorts. The CPU filter is a case-blind substring
+// match: it cannot use a btree's order, but counting its matches can read
+// the compact index on the lowered name alone (an index-only scan) instead of
+// the wide rows. Measured on 100,000 results, that bounds a broad filter's
+// count where a trigram index (pg_trgm) still had to recheck every matching
+// row, and it needs no extension.
 const char* const kCreateV1 = R"SQL(
 CREATE TABLE qm_results (
     seq bigserial NOT NULL,
     id text PRIMARY KEY,
     uploaded_at bigint NOT NULL,
     cpu text NOT NULL,
+    cpu_lower text GENERATED ALWAYS AS (lower(cpu)) STORED,
     model text NOT NULL,
     operating_system text NOT NULL,
     compiler text NOT NULL,
@@ -50,23 +55,22 @@ CREATE TABLE qm_results (
     document bytea NOT NULL
 );
 CREATE INDEX qm_results_newest ON qm_results (uploaded_at DESC, seq DESC) WHERE listed;
+CREATE INDEX qm_results_cpu ON qm_results (cpu_lower) WHERE listed;
 INSERT INTO qm_meta (key, value) VALUES ('schema_version', '1');
 )SQL";
-
-const char* const kCreateTrigramIndex =
-    "CREATE EXTENSION IF NOT EXISTS pg_trgm;"
-    "CREATE INDEX qm_results_cpu_trgm ON qm_results USING gin (cpu gin_trgm_ops) WHERE listed;";
 
 #define QM_SUMMARY_COLUMNS \
     "id, uploaded_at, cpu, model, operating_system, compiler, cores, threads, figures, label, listed"
 constexpr int kSummaryColumns = 11;
 
 // One query for a page and its total, so both come from one snapshot; the
-// outer join keeps the total when the page itself is empty.
+// outer join keeps the total when the page itself is empty, and the page is
+// not looked for at all when the total says it is empty (a filter that
+// matches nothing would otherwise scan the whole table).
 #define QM_LIST_SQL(filter)                                                                        \
     "SELECT c.total, p.* FROM (SELECT count(*) AS total FROM qm_results WHERE listed" filter ") c " \
     "LEFT JOIN LATERAL (SELECT seq, " QM_SUMMARY_COLUMNS " FROM qm_results WHERE listed" filter    \
-    " ORDER BY uploaded_at DESC, seq DESC LIMIT $1 OFFSET $2) p ON true "                          \
+    " AND c.total > $2 ORDER BY uploaded_at DESC, seq DESC LIMIT $1 OFFSET $2) p ON true "         \
     "ORDER BY p.uploaded_at DESC, p.seq DESC"
 
 struct Statement {
@@ -83,7 +87,7 @@ const Statement kStatements[] = {
     {"qm_get", "SELECT " QM_SUMMARY_COLUMNS ", document FROM qm_results WHERE id = $1"},
     {"qm_get_by_claim", "SELECT " QM_SUMMARY_COLUMNS ", document FROM qm_results WHERE claim_hash = $1"},
     {"qm_list", QM_LIST_SQL("")},
-    {"qm_list_cpu", QM_LIST_SQL(" AND cpu ILIKE $3")},
+    {"qm_list_cpu", QM_LIST_SQL(" AND cpu_lower LIKE lower($3)")},
     {"qm_update", "UPDATE qm_results SET label = $2, listed = $3 WHERE id = $1"},
     {"qm_delete", "DELETE FROM qm_results WHERE id = $1"},
 };
@@ -510,6 +514,8 @@ std::string exec_simple(PGconn* conn, const char* sql) {
 }
 
 std::string PgStore::setup_schema(PGconn* conn) {
+    // Everything lives in the first schema of the search path (current_schema),
+    // where CREATE puts it, whatever other schemas the path names.
     // Everything in one transaction that first takes the advisory lock: a
     // second instance starting at the same moment waits here, then finds the
     // schema made and the version recorded.
@@ -522,7 +528,7 @@ std::string PgStore::setup_schema(PGconn* conn) {
     }
     Result r(PQexec(conn,
                     "SELECT (SELECT value FROM qm_meta WHERE key = 'schema_version'),"
-                    " to_regclass('qm_results') IS NOT NULL"));
+                    " to_regclass(quote_ident(current_schema()) || '.qm_results') IS NOT NULL"));
     if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
         std::string message = scrub(PQresultErrorMessage(r.get()));
         exec_simple(conn, "ROLLBACK");
@@ -548,17 +554,6 @@ std::string PgStore::setup_schema(PGconn* conn) {
         if (!failure.empty()) {
             exec_simple(conn, "ROLLBACK");
             return "cannot create the schema: " + scrub(failure);
-        }
-        // Without pg_trgm (not installed, or no right to create it) the CPU
-        // filter scans the listed rows instead; everything else is the same.
-        exec_simple(conn, "SAVEPOINT qm_trigram");
-        failure = exec_simple(conn, kCreateTrigramIndex);
-        if (!failure.empty()) {
-            exec_simple(conn, "ROLLBACK TO SAVEPOINT qm_trigram");
-            std::fprintf(stderr,
-                         "quillmoth-server: pg_trgm unavailable (%s); the CPU filter will scan instead of using an "
-                         "index\n",
-                         scrub(failure).c_str());
         }
     }
     // Later versions migrate here, one step at a time, under the same lock.

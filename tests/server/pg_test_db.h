@@ -70,17 +70,14 @@ inline std::string pg_test_uri_with(const std::string& base, const std::string& 
     return base + (base.find('?') == std::string::npos ? "?" : "&") + params;
 }
 
-// Creates an empty schema; pg_trgm goes into public once, where every
-// schema's search_path finds it.
+// Creates an empty schema, first and only on the URI's search path.
 inline bool pg_scratch_create(const std::string& base, PgScratch* out, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::random_device rd;
     char name[64];
     std::snprintf(name, sizeof name, "qm_t%u_%u_%08x", static_cast<unsigned>(getpid()), counter++, rd());
     out->schema = name;
-    out->uri = pg_test_uri_with(base, "options=-c%20search_path%3D" + out->schema + "%2Cpublic&application_name=" +
-                                          out->schema);
-    pg_test_exec(base, "CREATE EXTENSION IF NOT EXISTS pg_trgm SCHEMA public");
+    out->uri = pg_test_uri_with(base, "options=-c%20search_path%3D" + out->schema + "&application_name=" + out->schema);
     *error = pg_test_exec(base, "CREATE SCHEMA " + out->schema);
     return error->empty();
 }
