@@ -2,9 +2,22 @@
 # server is built.
 qm_test_dir(server qm_server)
 
-# The multi-instance tests start real server processes.
-if(TARGET server_test_pg_instances)
-  target_compile_definitions(server_test_pg_instances PRIVATE
-    QUILLMOTH_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
-  add_dependencies(server_test_pg_instances quillmoth-server)
+# The real client against the real server needs the benchmark's upload code.
+target_link_libraries(server_test_client PRIVATE qm_submit)
+
+# Tests that start real server processes.
+foreach(target server_test_program server_test_pg_instances)
+  if(TARGET ${target})
+    add_dependencies(${target} quillmoth-server)
+    target_compile_definitions(${target} PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
+  endif()
+endforeach()
+
+# Kills the server mid-load and checks that every acknowledged upload survived.
+find_package(Python3 QUIET COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME server_kill_under_load
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/server/kill_under_load.py
+                   $<TARGET_FILE:quillmoth-server> ${CMAKE_CURRENT_SOURCE_DIR}/submit/golden_document.json)
+  set_tests_properties(server_kill_under_load PROPERTIES LABELS server TIMEOUT 300)
 endif()

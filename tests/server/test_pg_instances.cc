@@ -79,7 +79,7 @@ public:
             dup2(pipe_fds[1], 1);
             dup2(log_fd, 2);
             close(pipe_fds[0]);
-            const char* argv[] = {QUILLMOTH_SERVER_BINARY, "--listen", "127.0.0.1:0", "--db", db.c_str(),
+            const char* argv[] = {QM_SERVER_BINARY, "--listen", "127.0.0.1:0", "--db", db.c_str(),
                                   "--upload-limit", "0", nullptr};
             execv(argv[0], const_cast<char* const*>(argv));
             _exit(127);
