@@ -12,3 +12,10 @@ function(qm_server_add_postgres target)
     message(STATUS "libpq not found: quillmoth-server built with SQLite storage only")
   endif()
 endfunction()
+
+# Upload load generator against running servers (bench/server/pg_upload_rate.sh).
+if(QUILLMOTH_BENCH)
+  add_executable(server_upload_load ${PROJECT_SOURCE_DIR}/bench/server/upload_load.cc)
+  target_link_libraries(server_upload_load PRIVATE httplib::httplib Threads::Threads)
+  set_target_properties(server_upload_load PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bench)
+endif()
