@@ -227,13 +227,15 @@ public:
     StoreStatus remove(const std::string& id) override;
 
 private:
-    PGconn* connect();
+    // A ready connection, or null with the reason in *why.
+    PGconn* connect(std::string* why);
     bool prepare(PGconn* conn);
     bool ensure_ready(Slot* slot);
     std::string setup_schema(PGconn* conn);
     std::string scrub(std::string message) const;
     void log_failure(const char* what, PGconn* conn, const PGresult* res);
     void note_down(PGconn* conn);
+    void note_down(const std::string& message);
     Result exec(PGconn* conn, const char* name, int n, const char* const* values, const int* lengths,
                 const int* formats);
     StoreStatus fetch_one(PGconn* conn, const char* name, int n, const char* const* values, const int* lengths,
@@ -249,20 +251,28 @@ private:
     std::atomic<bool> down_{false};
 };
 
-PGconn* PgStore::connect() {
+PGconn* PgStore::connect(std::string* why) {
     // Keywords before "dbname" are defaults the URI may override: a bounded
     // connect so that no request waits forever on an unreachable host.
     const char* keys[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
     const char* values[] = {"5", "quillmoth-server", uri_.c_str(), nullptr};
     PGconn* conn = PQconnectdbParams(keys, values, 1);
-    if (conn != nullptr && PQstatus(conn) == CONNECTION_OK) {
+    if (conn == nullptr) {
+        *why = "out of memory";
+        return nullptr;
+    }
+    if (PQstatus(conn) == CONNECTION_OK) {
         // Notices ("already exists, skipping") are not worth a log line.
         PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-        // Fixed session settings the text decoding below relies on.
-        Result r(PQexec(conn, "SET bytea_output = 'hex'; SET extra_float_digits = 1; SET DateStyle = 'ISO'"));
-        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) note_down(conn);
+        // The text forms the decoding below relies on, whatever the server's
+        // defaults: hex bytea, and floats that read back exactly (3 gives
+        // 17 digits before PostgreSQL 12, the shortest exact text since).
+        Result r(PQexec(conn, "SET bytea_output = 'hex'; SET extra_float_digits = 3"));
+        if (PQresultStatus(r.get()) == PGRES_COMMAND_OK) return conn;
     }
-    return conn;
+    *why = scrub(PQerrorMessage(conn));
+    PQfinish(conn);
+    return nullptr;
 }
 
 bool PgStore::prepare(PGconn* conn) {
@@ -285,11 +295,10 @@ bool PgStore::ensure_ready(Slot* slot) {
     }
     if (slot->conn == nullptr) {
         slot->prepared = false;
-        slot->conn = connect();
-        if (slot->conn == nullptr || PQstatus(slot->conn) != CONNECTION_OK) {
-            note_down(slot->conn);
-            if (slot->conn != nullptr) PQfinish(slot->conn);
-            slot->conn = nullptr;
+        std::string why;
+        slot->conn = connect(&why);
+        if (slot->conn == nullptr) {
+            note_down(why);
             return false;
         }
     }
@@ -322,9 +331,10 @@ void PgStore::log_failure(const char* what, PGconn* conn, const PGresult* res) {
 }
 
 // Logged once per outage rather than once per failed request.
-void PgStore::note_down(PGconn* conn) {
+void PgStore::note_down(PGconn* conn) { note_down(scrub(conn != nullptr ? PQerrorMessage(conn) : "out of memory")); }
+
+void PgStore::note_down(const std::string& message) {
     if (down_.exchange(true)) return;
-    std::string message = scrub(conn != nullptr ? PQerrorMessage(conn) : "out of memory");
     std::fprintf(stderr, "quillmoth-server: PostgreSQL unavailable at %s (%s); requests answer 503 until it is back\n",
                  shown_uri_.c_str(), message.c_str());
 }
@@ -573,10 +583,10 @@ std::string PgStore::setup_schema(PGconn* conn) {
 
 bool PgStore::start(std::string* error) {
     Slot* slot = &slots_[static_cast<size_t>(idle_.back())];
-    slot->conn = connect();
-    if (slot->conn == nullptr || PQstatus(slot->conn) != CONNECTION_OK) {
-        *error = "cannot connect to PostgreSQL at " + shown_uri_ + ": " +
-                 scrub(slot->conn != nullptr ? PQerrorMessage(slot->conn) : "out of memory");
+    std::string why;
+    slot->conn = connect(&why);
+    if (slot->conn == nullptr) {
+        *error = "cannot connect to PostgreSQL at " + shown_uri_ + ": " + why;
         return false;
     }
     std::string failure = setup_schema(slot->conn);
