@@ -52,6 +52,39 @@ stop_servers() {
     pids=()
 }
 
+# CPU ticks so far of the running servers and of their PostgreSQL backends:
+# on a shared machine the rate may be set by the CPU left over, and the CPU
+# each upload costs says where it goes.
+server_ticks() {
+    local pid t=0
+    for pid in "${pids[@]}"; do t=$((t + $(awk '{print $14 + $15}' "/proc/$pid/stat"))); done
+    echo "$t"
+}
+db_ticks() {
+    local pid t=0
+    for pid in $(psql -X -At "$QM_TEST_PG_URI" -c \
+            "SELECT pid FROM pg_stat_activity WHERE application_name = 'quillmoth-server'"); do
+        t=$((t + $(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)))
+    done
+    echo "$t"
+}
+hz="$(getconf CLK_TCK)"
+measure() {  # load arguments...
+    local s0 d0 s1 d1 line n
+    s0="$(server_ticks)"
+    d0="$(db_ticks)"
+    line="$("$load" "$golden" "$@" --clients "$clients" --seconds "$seconds" || true)"
+    s1="$(server_ticks)"
+    d1="$(db_ticks)"
+    echo "$line"
+    n="$(echo "$line" | sed -n 's|.*: \([0-9]*\) uploads/s.*|\1|p')"
+    if [[ -n "$n" && "$n" != 0 ]]; then
+        printf "   CPU per upload: server %.2f ms, PostgreSQL backends %.2f ms (load average %s)\n" \
+            "$(echo "($s1 - $s0) * 1000 / $hz / ($n * $seconds)" | bc -l)" \
+            "$(echo "($d1 - $d0) * 1000 / $hz / ($n * $seconds)" | bc -l)" "$(cut -d' ' -f1 /proc/loadavg)"
+    fi
+}
+
 # Each run gets a fresh schema so that all three start from the same size.
 pg_schema() {
     psql -X -q "$QM_TEST_PG_URI" -c "DROP SCHEMA IF EXISTS $1 CASCADE; CREATE SCHEMA $1" >/dev/null
@@ -61,7 +94,7 @@ pg_schema() {
 echo "== PostgreSQL, one instance"
 start_server "$(pg_schema rate1)" pg1
 p1=$port
-"$load" "$golden" --target "127.0.0.1:$p1" --clients "$clients" --seconds "$seconds" || true
+measure --target "127.0.0.1:$p1"
 stop_servers
 
 echo "== PostgreSQL, two instances sharing one database"
@@ -70,11 +103,11 @@ start_server "$db" pg2a
 p1=$port
 start_server "$db" pg2b
 p2=$port
-"$load" "$golden" --target "127.0.0.1:$p1" --target "127.0.0.1:$p2" --clients "$clients" --seconds "$seconds" || true
+measure --target "127.0.0.1:$p1" --target "127.0.0.1:$p2"
 stop_servers
 
 echo "== SQLite, one instance"
 start_server "$work/results.db" sqlite
 p1=$port
-"$load" "$golden" --target "127.0.0.1:$p1" --clients "$clients" --seconds "$seconds" || true
+measure --target "127.0.0.1:$p1"
 stop_servers
