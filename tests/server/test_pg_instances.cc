@@ -303,9 +303,8 @@ TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKille
 // inside the shared one's directory, so that it is removed with it even when
 // this test is killed before its TearDown.
 std::string cluster_script(const std::string& args, int* status) {
-    std::string command = QUILLMOTH_TEST_DIR "/../scripts/pg_cluster.sh " + args;
-    const char* shared_dir = std::getenv("QM_TEST_PG_DIR");
-    if (shared_dir != nullptr && *shared_dir != '\0') command = "TMPDIR='" + std::string(shared_dir) + "' " + command;
+    std::string command = "TMPDIR='" + std::string(std::getenv("QM_TEST_PG_DIR")) + "' " QUILLMOTH_TEST_DIR
+                          "/../scripts/pg_cluster.sh " + args;
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) {
         *status = -1;
@@ -324,6 +323,9 @@ class PgRestartTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (pg_test_base_uri().empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
+        const char* shared_dir = std::getenv("QM_TEST_PG_DIR");
+        if (shared_dir == nullptr || *shared_dir == '\0')
+            GTEST_SKIP() << "restarting PostgreSQL needs its server programs: run under scripts/pg_cluster.sh";
         int status = 0;
         std::string out = cluster_script("start", &status);
         ASSERT_EQ(status, 0) << out;
