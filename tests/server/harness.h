@@ -44,7 +44,7 @@ inline const std::string& golden_document() {
 inline std::string document_with_cpu(const std::string& cpu) {
     nlohmann::ordered_json doc = nlohmann::ordered_json::parse(golden_document());
     doc["cpu"] = cpu;
-    return doc.dump();
+    return doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 // A unique tag, so that tests sharing one database (PostgreSQL) never see
