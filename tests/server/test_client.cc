@@ -11,11 +11,11 @@ struct Printed {
     std::string out, err;
 };
 
-Printed upload(const SampleRun& run, int port, const char* path = "/api/v1/submissions") {
+Printed upload(const RunRecord& run, int port, const char* path = "/api/v1/submissions") {
     Capture out, err;
     const std::string port_text = std::to_string(port);
     const UploadTarget target = {"127.0.0.1", port_text.c_str(), path, 5000, 10000};
-    run.upload(&target, out.file, err.file);
+    upload_result_with(&target, out.file, err.file, &run);
     return {out.text(), err.text()};
 }
 
@@ -36,7 +36,7 @@ TEST(RealClient, UploadPrintsTheLinkAndTheCodeOfTheStoredResult) {
     BackendStore backend("sqlite");
     ASSERT_TRUE(backend.store) << backend.error;
     TestServer server(backend.store.get());
-    const SampleRun run;
+    const RunRecord run = sample_record();
     const Printed printed = upload(run, server.port());
     EXPECT_EQ(printed.err, "");
     const auto [link, code] = parse_success(printed.out, server.public_url());
@@ -45,7 +45,7 @@ TEST(RealClient, UploadPrintsTheLinkAndTheCodeOfTheStoredResult) {
     const std::string id = link.substr(link.rfind('/') + 1);
     char doc[kDocumentCapacity];
     size_t length = 0;
-    ASSERT_EQ(run.build(doc, sizeof doc, &length), 1);
+    ASSERT_EQ(build_result_document_with(doc, sizeof doc, &length, &run), 1);
     const auto fetched = server.client().Get("/api/v1/results/" + id);
     ASSERT_TRUE(fetched);
     EXPECT_EQ(fetched->status, 200);
@@ -65,8 +65,8 @@ TEST(RealClient, RefusalLinesAsTheBenchmarkPrintsThem) {
     ASSERT_TRUE(backend.store) << backend.error;
     TestServer server(backend.store.get(), options_with({"--upload-limit", "2"}));
 
-    SampleRun broken;
-    broken.raw_single[3].threads = 0;  // a pass on no thread breaks a rule
+    RunRecord broken = sample_record();
+    broken.results[kRawSingle][3].threads = 0;  // a pass on no thread breaks a rule
     Printed p = upload(broken, server.port());
     EXPECT_EQ(p.out, "");
     EXPECT_EQ(p.err, "  upload failed: server rejected the submission as invalid (HTTP 422)\n");
@@ -87,7 +87,7 @@ TEST(RealClient, RefusalLinesAsTheBenchmarkPrintsThem) {
     EXPECT_EQ(err.text(), "  upload failed: server returned HTTP 413\n");
 
     // The limit is 2 a minute and the 422 counted: one more goes through.
-    const SampleRun run;
+    const RunRecord run = sample_record();
     p = upload(run, server.port());
     EXPECT_EQ(p.err, "");
     p = upload(run, server.port());
