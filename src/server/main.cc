@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/pg_store.h"
 #include "server/service.h"
 #include "server/store.h"
 
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < servers.size(); ++i)
         std::printf("quillmoth-server: listening on http://%s\n", address_text(options.listen[i], ports[i]).c_str());
-    std::printf("quillmoth-server: results at %s, database %s\n", ctx.public_url.c_str(), options.db.c_str());
+    std::printf("quillmoth-server: results at %s, database %s\n", ctx.public_url.c_str(),
+                redact_db_uri(options.db).c_str());
     std::fflush(stdout);
 
     int signal_number = 0;

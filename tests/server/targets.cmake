@@ -5,10 +5,13 @@ qm_test_dir(server qm_server)
 # The real client against the real server needs the benchmark's upload code.
 target_link_libraries(server_test_client PRIVATE qm_submit)
 
-if(TARGET server_test_program)
-  add_dependencies(server_test_program quillmoth-server)
-  target_compile_definitions(server_test_program PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
-endif()
+# Tests that start real server processes.
+foreach(target server_test_program server_test_pg_instances)
+  if(TARGET ${target})
+    add_dependencies(${target} quillmoth-server)
+    target_compile_definitions(${target} PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
+  endif()
+endforeach()
 
 # Kills the server mid-load and checks that every acknowledged upload survived.
 find_package(Python3 QUIET COMPONENTS Interpreter)

@@ -80,6 +80,7 @@ const Broken kBroken[] = {
     {"cpu_too_long", "/cpu", "long:256", "text too long: cpu holds more than 255 bytes"},
     {"kernel_too_long", "/score_details/system_environment/kernel", "long:128",
      "text too long: score_details.system_environment.kernel"},
+    {"nul_in_text", "/model", "\"a\\u0000b\"", "NUL in text: model"},
     {"unknown_below_minus_one", "/memory_mb", "-2", "out of range: memory_mb must be -1 or more"},
     {"negative_duration", "/duration_ms", "-1", "negative: duration_ms must not be negative"},
 };

@@ -1,0 +1,425 @@
+// Real quillmoth-server processes on PostgreSQL: two instances sharing one
+// database under concurrent uploads, one of them killed mid-load, and the
+// database restarted under a running server. Nothing that got a 201 may be
+// lost, and while the database is gone uploads get 503, never 201 or 500.
+// Skipped when no cluster is configured (QM_TEST_PG_URI).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/pg_test_db.h"
+
+#ifdef QM_HAVE_LIBPQ
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Never printed by a server that keeps passwords out of its output. Trust
+// authentication ignores it, so it can ride along in every URI here.
+constexpr const char* kPassword = "Hunter2-never-logged";
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The golden upload, made unique by its duration so that each stored
+// document says which upload it was.
+std::string document(int n) {
+    static const std::string golden = read_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
+    static const std::string key = "\"duration_ms\":";
+    std::string doc = golden;
+    size_t at = doc.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    size_t end = doc.find(',', at);
+    doc.replace(at, end - at, std::to_string(1000000 + n));
+    return doc;
+}
+
+// One quillmoth-server process on a free loopback port; its standard output
+// and error go to a file the test reads afterwards.
+class ServerProcess {
+public:
+    ~ServerProcess() { kill_now(); }
+
+    bool start(const std::string& db, std::string* error) {
+        char path[] = "/tmp/qm_pg_server_XXXXXX";
+        int log_fd = mkstemp(path);
+        log_path_ = path;
+        int pipe_fds[2];
+        if (log_fd < 0 || pipe(pipe_fds) != 0) {
+            *error = "cannot make a log file or pipe";
+            return false;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Goes when the test goes, even a test killed mid-way.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(pipe_fds[1], 1);
+            dup2(log_fd, 2);
+            close(pipe_fds[0]);
+            const char* argv[] = {QM_SERVER_BINARY, "--listen", "127.0.0.1:0", "--db", db.c_str(),
+                                  "--upload-limit", "0", nullptr};
+            execv(argv[0], const_cast<char* const*>(argv));
+            _exit(127);
+        }
+        close(pipe_fds[1]);
+        close(log_fd);
+        // The first line names the port; the server is serving once it is
+        // printed (the store was opened before).
+        std::string out;
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        const std::string marker = "listening on http://127.0.0.1:";
+        size_t at = std::string::npos;
+        while (at == std::string::npos || out.find('\n', at) == std::string::npos) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            pollfd p = {pipe_fds[0], POLLIN, 0};
+            char buf[512];
+            ssize_t n = 0;
+            if (left <= 0 || poll(&p, 1, left) <= 0 || (n = read(pipe_fds[0], buf, sizeof buf)) <= 0) {
+                close(pipe_fds[0]);
+                kill_now();
+                *error = "the server did not start: " + out + log();
+                return false;
+            }
+            out.append(buf, static_cast<size_t>(n));
+            at = out.find(marker);
+        }
+        port_ = std::atoi(out.c_str() + at + marker.size());
+        // Further output is not needed; the pipe is drained by a thread so
+        // that the server never blocks on a full pipe.
+        out_fd_ = pipe_fds[0];
+        drain_ = std::thread([fd = out_fd_, this] {
+            char buf[512];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+                std::lock_guard<std::mutex> lock(mu_);
+                stdout_.append(buf, static_cast<size_t>(n));
+            }
+        });
+        stdout_ = out;
+        return true;
+    }
+
+    void kill_now() { finish(SIGKILL); }
+    // Stops with SIGTERM as an operator would; true when it exited with 0.
+    bool stop() { return finish(SIGTERM) == 0; }
+
+    int port() const { return port_; }
+    // Everything the server printed on both streams.
+    std::string output() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return stdout_ + log();
+    }
+    std::string log() const { return log_path_.empty() ? "" : read_file(log_path_); }
+
+private:
+    int finish(int signal_number) {
+        int status = -1;
+        if (pid_ > 0) {
+            kill(pid_, signal_number);
+            int wstatus = 0;
+            const auto deadline = Clock::now() + std::chrono::seconds(20);
+            while (waitpid(pid_, &wstatus, WNOHANG) == 0) {
+                if (Clock::now() > deadline) kill(pid_, SIGKILL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+            pid_ = -1;
+        }
+        if (drain_.joinable()) drain_.join();
+        if (out_fd_ >= 0) close(out_fd_);
+        out_fd_ = -1;
+        return status;
+    }
+
+    pid_t pid_ = -1;
+    int port_ = 0;
+    int out_fd_ = -1;
+    std::string log_path_;
+    std::thread drain_;
+    std::mutex mu_;
+    std::string stdout_;
+};
+
+struct Reply {
+    int status = 0;  // 0: no HTTP answer at all
+    std::string body;
+};
+
+Reply request(int port, const char* method, const std::string& path, const std::string& body = "") {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(20);
+    client.set_write_timeout(20);
+    httplib::Result r = std::string(method) == "POST" ? client.Post(path.c_str(), body, "application/json")
+                                                       : client.Get(path.c_str());
+    if (!r) return {};
+    return {r->status, r->body};
+}
+
+// Uploads document n; the new id on 201.
+Reply upload(int port, int n, std::string* id) {
+    Reply r = request(port, "POST", "/api/v1/submissions", document(n));
+    if (r.status == 201) *id = nlohmann::json::parse(r.body, nullptr, false).value("id", "");
+    return r;
+}
+
+int64_t listed_total(int port) {
+    Reply r = request(port, "GET", "/api/v1/results?limit=1");
+    if (r.status != 200) return -1;
+    return nlohmann::json::parse(r.body, nullptr, false).value("total", int64_t{-1});
+}
+
+// Acknowledged uploads, shared by the client threads.
+struct Ledger {
+    std::mutex mu;
+    std::map<int, std::string> acked;  // upload number -> id
+    std::map<int, int> statuses;       // HTTP status (0: none) -> count
+    void record(int n, const Reply& r, const std::string& id) {
+        std::lock_guard<std::mutex> lock(mu);
+        ++statuses[r.status];
+        if (r.status == 201) acked[n] = id;
+    }
+    size_t acked_count() {
+        std::lock_guard<std::mutex> lock(mu);
+        return acked.size();
+    }
+};
+
+std::string describe(const std::map<int, int>& statuses) {
+    std::string s;
+    for (auto [status, count] : statuses) s += std::to_string(status) + ":" + std::to_string(count) + " ";
+    return s;
+}
+
+// Every acknowledged upload is there, byte for byte, on every given server.
+void expect_all_present(const Ledger& ledger, const std::vector<int>& ports) {
+    for (auto& [n, id] : ledger.acked) {
+        for (int port : ports) {
+            Reply r = request(port, "GET", "/api/v1/results/" + id);
+            EXPECT_EQ(r.status, 200) << "upload " << n << " id " << id << " port " << port;
+            EXPECT_EQ(r.body, document(n)) << "upload " << n;
+        }
+    }
+}
+
+class PgInstancesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = pg_test_base_uri();
+        if (base_.empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
+        std::string error;
+        ASSERT_TRUE(pg_scratch_create(base_, &scratch_, &error)) << error;
+    }
+    void TearDown() override {
+        if (!scratch_.schema.empty()) pg_scratch_drop(scratch_);
+    }
+    std::string base_;
+    PgScratch scratch_;
+};
+
+TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKilled) {
+    const std::string db = pg_test_uri_with(scratch_.uri, std::string("password=") + kPassword);
+    ServerProcess a, b;
+    std::string error;
+    ASSERT_TRUE(a.start(db, &error)) << error;
+    ASSERT_TRUE(b.start(db, &error)) << error;
+    const int port_a = a.port(), port_b = b.port();
+
+    // 8 clients alternate between the two instances; A is killed once a
+    // quarter of the uploads were acknowledged, so some of its requests are
+    // in flight at that moment.
+    constexpr int kClients = 8, kUploads = 240;
+    Ledger ledger;
+    std::atomic<int> next{0};
+    std::atomic<bool> killed{false};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&] {
+            for (int n; (n = next++) < kUploads;) {
+                std::string id;
+                Reply r = upload(n % 2 == 0 ? port_a : port_b, n, &id);
+                ledger.record(n, r, id);
+            }
+        });
+    }
+    std::thread killer([&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (ledger.acked_count() < kUploads / 4 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        a.kill_now();
+        killed = true;
+    });
+    for (std::thread& t : clients) t.join();
+    killer.join();
+    ASSERT_TRUE(killed);
+
+    // B took every upload sent to it; A only those before the kill.
+    EXPECT_GE(ledger.acked.size(), static_cast<size_t>(kUploads / 2)) << describe(ledger.statuses);
+    EXPECT_LT(ledger.acked.size(), static_cast<size_t>(kUploads)) << "the kill came too late to matter";
+    for (auto [status, count] : ledger.statuses) EXPECT_TRUE(status == 201 || status == 0) << describe(ledger.statuses);
+
+    ServerProcess a2;
+    ASSERT_TRUE(a2.start(db, &error)) << error;
+    expect_all_present(ledger, {a2.port(), port_b});
+
+    // Unacknowledged uploads may or may not have been committed; none was
+    // stored twice, and both instances list the same rows.
+    std::string rows = pg_test_query(scratch_.uri, "SELECT count(*) FROM qm_results");
+    std::string distinct = pg_test_query(scratch_.uri, "SELECT count(DISTINCT document) FROM qm_results");
+    EXPECT_EQ(rows, distinct);
+    EXPECT_GE(std::atoll(rows.c_str()), static_cast<long long>(ledger.acked.size()));
+    EXPECT_LE(std::atoll(rows.c_str()), kUploads);
+    EXPECT_EQ(listed_total(a2.port()), std::atoll(rows.c_str()));
+    EXPECT_EQ(listed_total(port_b), std::atoll(rows.c_str()));
+
+    EXPECT_TRUE(b.stop());
+    EXPECT_TRUE(a2.stop());
+    for (ServerProcess* s : {&a, &b, &a2}) EXPECT_EQ(s->output().find(kPassword), std::string::npos) << s->output();
+}
+
+// Runs scripts/pg_cluster.sh; its standard output. A private cluster is made
+// inside the shared one's directory, so that it is removed with it even when
+// this test is killed before its TearDown.
+std::string cluster_script(const std::string& args, int* status) {
+    std::string command = "TMPDIR='" + std::string(std::getenv("QM_TEST_PG_DIR")) + "' " QUILLMOTH_TEST_DIR
+                          "/../scripts/pg_cluster.sh " + args;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        *status = -1;
+        return "";
+    }
+    std::string out;
+    char buf[256];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    *status = pclose(p);
+    return out;
+}
+
+// A cluster of the test's own, since stopping the shared one would break
+// the tests running beside this one.
+class PgRestartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (pg_test_base_uri().empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
+        const char* shared_dir = std::getenv("QM_TEST_PG_DIR");
+        if (shared_dir == nullptr || *shared_dir == '\0')
+            GTEST_SKIP() << "restarting PostgreSQL needs its server programs: run under scripts/pg_cluster.sh";
+        int status = 0;
+        std::string out = cluster_script("start", &status);
+        ASSERT_EQ(status, 0) << out;
+        // "export QM_TEST_PG_DIR='...'" and "export QM_TEST_PG_URI='...'"
+        auto value = [&](const std::string& name) {
+            size_t at = out.find(name + "='");
+            if (at == std::string::npos) return std::string();
+            at += name.size() + 2;
+            return out.substr(at, out.find('\'', at) - at);
+        };
+        dir_ = value("QM_TEST_PG_DIR");
+        uri_ = value("QM_TEST_PG_URI");
+        ASSERT_FALSE(dir_.empty() || uri_.empty()) << out;
+    }
+    void TearDown() override {
+        if (dir_.empty()) return;
+        int status = 0;
+        cluster_script("destroy '" + dir_ + "'", &status);
+    }
+    bool cluster(const char* action) {
+        int status = 0;
+        cluster_script(std::string(action) + " '" + dir_ + "'", &status);
+        return status == 0;
+    }
+    std::string dir_, uri_;
+};
+
+TEST_F(PgRestartTest, UploadsDuringAnOutageGet503AndNothingAcknowledgedIsLost) {
+    ServerProcess server;
+    std::string error;
+    ASSERT_TRUE(server.start(pg_test_uri_with(uri_, std::string("password=") + kPassword), &error)) << error;
+    const int port = server.port();
+    Ledger ledger;
+    int n = 0;
+    auto upload_expecting = [&](int count, int expected) {
+        for (int i = 0; i < count; ++i, ++n) {
+            std::string id;
+            Reply r = upload(port, n, &id);
+            ledger.record(n, r, id);
+            EXPECT_EQ(r.status, expected) << "upload " << n << ": " << r.body;
+        }
+    };
+
+    // Parallel uploads open several pooled connections; the database then
+    // restarts while the server is idle, and every one of them is dead. None
+    // of that may show.
+    std::vector<std::thread> openers;
+    for (int c = 0; c < 8; ++c) openers.emplace_back([&, c] {
+        std::string id;
+        Reply r = upload(port, 100 + c, &id);
+        ledger.record(100 + c, r, id);
+        EXPECT_EQ(r.status, 201) << r.body;
+    });
+    for (std::thread& t : openers) t.join();
+    ASSERT_TRUE(cluster("stop"));
+    ASSERT_TRUE(cluster("resume"));
+    upload_expecting(10, 201);
+
+    ASSERT_TRUE(cluster("stop"));
+    upload_expecting(5, 503);
+    EXPECT_EQ(request(port, "GET", "/api/v1/results?limit=1").status, 503);
+    ASSERT_TRUE(cluster("resume"));
+    upload_expecting(10, 201);
+
+    // A restart while 4 clients keep uploading: each upload is answered 201
+    // or 503, and every 201 survives.
+    std::atomic<bool> stop{false};
+    std::atomic<int> next{1000};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([&] {
+            const auto deadline = Clock::now() + std::chrono::seconds(60);
+            for (int k; !stop && Clock::now() < deadline && (k = next++) < 3000;) {
+                std::string id;
+                Reply r = upload(port, k, &id);
+                ledger.record(k, r, id);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bool restarted = cluster("stop") && cluster("resume");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stop = true;
+    for (std::thread& t : clients) t.join();
+    ASSERT_TRUE(restarted);
+    for (auto [status, count] : ledger.statuses) EXPECT_TRUE(status == 201 || status == 503) << describe(ledger.statuses);
+    EXPECT_GT(ledger.statuses[503], 5) << describe(ledger.statuses);
+
+    upload_expecting(5, 201);
+    expect_all_present(ledger, {port});
+    EXPECT_TRUE(server.stop());
+    EXPECT_EQ(server.output().find(kPassword), std::string::npos) << server.output();
+}
+
+}  // namespace
+
+#endif
