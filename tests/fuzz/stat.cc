@@ -1,0 +1,15 @@
+// /proc/stat: the first line's CPU time counters.
+#include "fuzz_input.h"
+#include "sysenv/linux_files.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const CString text(data, size);
+    CpuTicks ticks = {};
+    if (parse_stat_cpu_line(text.get(), &ticks)) FUZZ_CHECK(ticks.idle <= ticks.total);
+
+    static FileTree tree;
+    tree.write("/proc/stat", data, size);
+    ticks = {};
+    if (linux_cpu_ticks(tree.root(), &ticks)) FUZZ_CHECK(ticks.idle <= ticks.total);
+    return 0;
+}
