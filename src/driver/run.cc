@@ -32,7 +32,8 @@ int run_benchmark(const RunOptions* options) {
     static TestResult real_multi[kTestCount], real_single[kTestCount];
 
     probe_system_info(&info);
-    g_ncores = info.cpu_threads >= 1 ? info.cpu_threads : 1;
+    g_ncores = usable_processors(&info);
+    print_usable_processors(stderr, g_ncores, info.cpu_threads);
 
     if (options->system_check) {
         check_background_activity(&info, &stats);

@@ -5,67 +5,10 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "sysenv/linux_files.h"
 #include "sysenv/sysenv.h"
 #include "sysenv/sysenv_seams.h"
 
-#if defined(__APPLE__)
-#include <mach/mach.h>
-#include <sys/sysctl.h>
-#endif
-
-namespace {
-
-// --- This platform's readings: one fact each ---
-
-int read_cpu_ticks(const char* root, CpuTicks* ticks) {
-#if defined(__APPLE__)
-    (void)root;
-    host_cpu_load_info_data_t load;
-    mach_msg_type_number_t count = HOST_CPU_LOAD_INFO_COUNT;
-    if (host_statistics(mach_host_self(), HOST_CPU_LOAD_INFO, reinterpret_cast<host_info_t>(&load), &count) !=
-        KERN_SUCCESS)
-        return 0;
-    *ticks = mach_cpu_ticks(load.cpu_ticks[CPU_STATE_USER], load.cpu_ticks[CPU_STATE_SYSTEM],
-                            load.cpu_ticks[CPU_STATE_IDLE], load.cpu_ticks[CPU_STATE_NICE]);
-    return 1;
-#else
-    return linux_cpu_ticks(root, ticks);
-#endif
-}
-
-int read_available_memory_bytes(const char* root, uint64_t* bytes) {
-#if defined(__APPLE__)
-    (void)root;
-    vm_size_t page_size = 0;
-    if (host_page_size(mach_host_self(), &page_size) != KERN_SUCCESS) return 0;
-    vm_statistics_data_t vm;
-    mach_msg_type_number_t count = HOST_VM_INFO_COUNT;
-    if (host_statistics(mach_host_self(), HOST_VM_INFO, reinterpret_cast<host_info_t>(&vm), &count) != KERN_SUCCESS)
-        return 0;
-    *bytes = mach_available_bytes(vm.free_count, vm.inactive_count, page_size);
-    return 1;
-#else
-    return linux_available_memory_bytes(root, bytes);
-#endif
-}
-
-int read_process_count(const char* root, int64_t* count) {
-#if defined(__APPLE__)
-    (void)root;
-    int name[4] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL, 0};
-    size_t size = 0;
-    if (sysctl(name, 4, nullptr, &size, nullptr, 0) != 0) return 0;
-    *count = mach_process_count(size);
-    return 1;
-#else
-    return linux_process_count(root, count);
-#endif
-}
-
-void sleep_for(unsigned seconds) { sleep(seconds); }
-
-}  // namespace
+void sleep_seconds(unsigned seconds) { sleep(seconds); }
 
 CpuTicks mach_cpu_ticks(uint32_t user, uint32_t system, uint32_t idle, uint32_t nice) {
     const uint32_t busy = user + system;
@@ -77,10 +20,6 @@ uint64_t mach_available_bytes(uint64_t free_pages, uint64_t inactive_pages, uint
 }
 
 int64_t mach_process_count(uint64_t table_bytes) { return static_cast<int64_t>(table_bytes / 648); }
-
-BackgroundSource system_background_source(const char* root) {
-    return BackgroundSource{root, read_cpu_ticks, sleep_for, read_available_memory_bytes, read_process_count};
-}
 
 void background_check_with(const BackgroundSource* src, FILE* out, const SystemInfo* info, BackgroundStats* stats) {
     *stats = kBackgroundSkipped;
@@ -137,6 +76,6 @@ void background_check_with(const BackgroundSource* src, FILE* out, const SystemI
 }
 
 void check_background_activity(const SystemInfo* info, BackgroundStats* stats) {
-    const BackgroundSource source = system_background_source("");
+    const BackgroundSource source = system_background_source();
     background_check_with(&source, stdout, info, stats);
 }

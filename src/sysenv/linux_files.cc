@@ -1,56 +1,51 @@
-// Linux's /proc and /sys files behind the probe and the background check.
-// Plain file reading, so it builds everywhere; only Linux uses it at run time.
-#include "sysenv/linux_files.h"
-
+// Linux's /proc and /sys files behind the probe, the background check and the
+// usable-processor count: thin readers over the parsers, each below a root folder.
 #include <dirent.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "sysenv/linux_files.h"
 
 namespace {
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kLineMax = 4096;
+constexpr uint64_t kMaxCpu = 1u << 24;  // far above any processor number
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-bool is_space(char c) { return is_blank(c) || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-const char* skip_blanks(const char* s) {
-    while (is_blank(*s)) ++s;
-    return s;
-}
-
-bool rest_is_space(const char* s) {
-    while (is_space(*s)) ++s;
-    return *s == '\0';
-}
-
-void strip_trailing_space(char* s) {
-    size_t n = std::strlen(s);
-    while (n > 0 && is_space(s[n - 1])) s[--n] = '\0';
-}
+// How a read went. Absent: the file is not there (or holds nothing). Failed: it is
+// there but could not be read (no descriptor left, no permission, an I/O error), so
+// what it says is unknown and must not pass for "not there".
+enum Read { kFailed = -1, kAbsent = 0, kRead = 1 };
 
 bool join_path(char* out, const char* root, const char* path) {
     const int n = std::snprintf(out, kPathMax, "%s%s", root, path);
     return n > 0 && static_cast<size_t>(n) < kPathMax;
 }
 
-// A short attribute file (sysfs style): its first cap - 1 bytes, trailing line end and
-// blanks removed. 0 when it cannot be read or holds nothing.
-int read_attribute(const char* root, const char* path, char* buf, size_t cap) {
+FILE* open_file(const char* root, const char* path, Read* outcome) {
     char full[kPathMax];
+    FILE* f = join_path(full, root, path) ? std::fopen(full, "r") : nullptr;
+    *outcome = f ? kRead : (errno == ENOENT || errno == ENOTDIR) ? kAbsent : kFailed;
+    return f;
+}
+
+// A short attribute file (sysfs style): its first cap - 1 bytes, trailing line end and
+// blanks removed.
+Read read_attribute(const char* root, const char* path, char* buf, size_t cap) {
     buf[0] = '\0';
-    if (!join_path(full, root, path)) return 0;
-    FILE* f = std::fopen(full, "r");
-    if (!f) return 0;
+    Read outcome;
+    FILE* f = open_file(root, path, &outcome);
+    if (!f) return outcome;
     const size_t n = std::fread(buf, 1, cap - 1, f);
+    const bool failed = std::ferror(f) != 0;
     std::fclose(f);
-    buf[n] = '\0';
-    strip_trailing_space(buf);
-    return buf[0] != '\0';
+    buf[failed ? 0 : n] = '\0';
+    trim_trailing_space(buf);
+    return failed ? kFailed : buf[0] != '\0' ? kRead : kAbsent;
 }
 
 // Line-by-line reading of a text file. An overlong line comes back cut and flagged,
@@ -61,10 +56,10 @@ struct LineReader {
     bool cut;
 };
 
-bool open_lines(LineReader* r, const char* root, const char* path) {
-    char full[kPathMax];
-    r->file = join_path(full, root, path) ? std::fopen(full, "r") : nullptr;
-    return r->file != nullptr;
+Read open_lines(LineReader* r, const char* root, const char* path) {
+    Read outcome;
+    r->file = open_file(root, path, &outcome);
+    return outcome;
 }
 
 bool next_line(LineReader* r) {
@@ -82,245 +77,111 @@ bool next_line(LineReader* r) {
     return true;
 }
 
-void close_lines(LineReader* r) {
-    if (r->file) std::fclose(r->file);
-    r->file = nullptr;
+// Closes the file; false when reading it stopped on an error rather than at its end.
+bool close_lines(LineReader* r) {
+    const bool ok = std::ferror(r->file) == 0;
+    std::fclose(r->file);
+    return ok;
 }
 
 // First whole line of root+path that carries key, its value copied into out.
 int find_key_value(const char* root, const char* path, const char* key, char* out, size_t cap) {
     LineReader r;
-    if (!open_lines(&r, root, path)) return 0;
-    int found = 0;
-    while (!found && next_line(&r)) {
-        if (r.cut) continue;
-        if (const char* value = parse_key_value(r.line, key)) {
-            std::snprintf(out, cap, "%s", value);
-            found = 1;
-        }
-    }
-    close_lines(&r);
-    return found;
+    if (open_lines(&r, root, path) != kRead) return 0;
+    const char* value = nullptr;
+    while (!value && next_line(&r)) value = r.cut ? nullptr : parse_key_value(r.line, key);
+    if (value) std::snprintf(out, cap, "%s", value);
+    return close_lines(&r) && value;
 }
 
-bool live(const char* root) { return root[0] == '\0'; }
+// The numbers N of the entries named prefix + N in a folder below root, ascending.
+// The folder is closed before the caller reads what it holds, so those reads never
+// compete with it for the last descriptor. 0 when it cannot be listed to the end.
+int list_numbered(const char* root, const char* path, const char* prefix, std::vector<uint64_t>* numbers) {
+    char full[kPathMax];
+    DIR* dir = join_path(full, root, path) ? opendir(full) : nullptr;
+    if (!dir) return 0;
+    const size_t skip = std::strlen(prefix);
+    numbers->clear();
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(dir);
+        if (!e) break;
+        const char* s = e->d_name + skip;
+        uint64_t n = 0;
+        if (std::strncmp(e->d_name, prefix, skip) == 0 && parse_u64(&s, &n) && *s == '\0') numbers->push_back(n);
+    }
+    const bool complete = errno == 0;
+    closedir(dir);
+    std::sort(numbers->begin(), numbers->end());
+    return complete;
+}
 
-bool checked_add(uint64_t* sum, uint64_t value) {
-    if (*sum > UINT64_MAX - value) return false;
-    *sum += value;
+// Cores from the sysfs topology: each is counted at its lowest-numbered online thread.
+// 0 when the folder is missing or any online processor lacks a readable sibling list.
+int sysfs_core_count(const char* root, int32_t* cores) {
+    std::vector<uint64_t> cpus;
+    if (!list_numbered(root, "/sys/devices/system/cpu", "cpu", &cpus)) return 0;
+    int32_t counted = 0;
+    for (const uint64_t cpu : cpus) {
+        if (cpu >= kMaxCpu) continue;
+        const unsigned n = static_cast<unsigned>(cpu);
+        char path[128], text[1024];
+        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/online", n);
+        const Read online = read_attribute(root, path, text, sizeof text);
+        if (online == kFailed) return 0;
+        if (online == kRead && std::strcmp(text, "0") == 0) continue;
+        // core_cpus_list is the newer name of thread_siblings_list.
+        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/core_cpus_list", n);
+        Read siblings = read_attribute(root, path, text, sizeof text);
+        if (siblings == kAbsent) {
+            std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/thread_siblings_list", n);
+            siblings = read_attribute(root, path, text, sizeof text);
+        }
+        int64_t count = 0, lowest = 0;
+        if (siblings != kRead || !parse_cpu_list(text, &count, &lowest)) return 0;
+        if (static_cast<uint64_t>(lowest) == cpu) ++counted;
+    }
+    if (counted == 0) return 0;
+    *cores = counted;
+    return 1;
+}
+
+// The folder of this process's cgroup (v2 when controller is null, else the v1
+// hierarchy carrying controller), as a path below root; *top is the length of its
+// mount point, the highest folder of the hierarchy that this system shows.
+bool cgroup_folder(const char* root, const char* controller, char* out, size_t* top) {
+    char path[kPathMax] = {}, mount_root[kPathMax] = {}, point[kPathMax] = {};
+    LineReader r;
+    if (open_lines(&r, root, "/proc/self/cgroup") != kRead) return false;
+    while (!path[0] && next_line(&r)) {
+        const char* p = r.cut ? nullptr : parse_cgroup_line(r.line, controller);
+        if (p) std::snprintf(path, sizeof path, "%s", p);
+    }
+    if (!close_lines(&r) || !path[0] || open_lines(&r, root, "/proc/self/mountinfo") != kRead) return false;
+    bool mounted = false;
+    while (!mounted && next_line(&r))
+        mounted = !r.cut && parse_cgroup_mount(r.line, controller, mount_root, sizeof mount_root, point, sizeof point);
+    if (!close_lines(&r) || !mounted) return false;
+
+    // The mount shows the hierarchy from mount_root down; the cgroup must lie in it.
+    const size_t skip = std::strcmp(mount_root, "/") == 0 ? 0 : std::strlen(mount_root);
+    const char* rest = path + skip;
+    if (std::strncmp(path, mount_root, skip) != 0 || (*rest != '\0' && *rest != '/') || std::strstr(rest, "/.."))
+        return false;
+    if (std::strcmp(rest, "/") == 0) rest = "";
+    const int n = std::snprintf(out, kPathMax, "%s%s", point, rest);
+    if (n <= 0 || static_cast<size_t>(n) >= kPathMax) return false;
+    *top = std::strlen(point);
     return true;
 }
 
-bool equals_ignoring_case(const char* a, const char* b) {
-    while (*a && lower(*a) == lower(*b)) ++a, ++b;
-    return *a == '\0' && *b == '\0';
-}
-
-bool is_dmi_placeholder(const char* text) {
-    static const char* const placeholders[] = {"To Be Filled By O.E.M.", "To be filled by O.E.M.", "O.E.M.",
-                                               "System manufacturer",    "System Product Name",    "Default string",
-                                               "Not Specified",          "Not Applicable",         "None"};
-    if (text[0] == '\0') return true;
-    for (const char* p : placeholders) {
-        if (equals_ignoring_case(text, p)) return true;
-    }
-    return false;
-}
-
 }  // namespace
-
-// --- Parsers ---
-
-int parse_u64(const char** text, uint64_t* value) {
-    const char* s = *text;
-    if (!is_digit(*s)) return 0;
-    uint64_t v = 0;
-    for (; is_digit(*s); ++s) {
-        const uint64_t d = static_cast<uint64_t>(*s - '0');
-        if (v > (UINT64_MAX - d) / 10) return 0;
-        v = v * 10 + d;
-    }
-    *value = v;
-    *text = s;
-    return 1;
-}
-
-int parse_cpu_list(const char* text, int64_t* count, int64_t* lowest) {
-    // Processor numbers are far below this; the bound keeps the count from overflowing.
-    constexpr uint64_t kMaxCpu = 1u << 24;
-    const char* s = text;
-    int64_t n = 0;
-    uint64_t low = UINT64_MAX;
-    for (;;) {
-        uint64_t first = 0, last = 0;
-        if (!parse_u64(&s, &first) || first >= kMaxCpu) return 0;
-        last = first;
-        if (*s == '-') {
-            ++s;
-            if (!parse_u64(&s, &last) || last >= kMaxCpu || last < first) return 0;
-        }
-        n += static_cast<int64_t>(last - first + 1);
-        if (first < low) low = first;
-        if (*s != ',') break;
-        ++s;
-    }
-    if (!rest_is_space(s)) return 0;
-    *count = n;
-    *lowest = static_cast<int64_t>(low);
-    return 1;
-}
-
-int parse_cache_size(const char* text, uint64_t* bytes) {
-    const char* s = skip_blanks(text);
-    uint64_t v = 0;
-    if (!parse_u64(&s, &v)) return 0;
-    unsigned shift = 0;
-    switch (*s) {
-        case 'K': case 'k': shift = 10; ++s; break;
-        case 'M': case 'm': shift = 20; ++s; break;
-        case 'G': case 'g': shift = 30; ++s; break;
-        default: break;
-    }
-    if (!rest_is_space(s)) return 0;
-    if (shift != 0 && v > (UINT64_MAX >> shift)) return 0;
-    *bytes = v << shift;
-    return 1;
-}
-
-const char* parse_key_value(const char* line, const char* key) {
-    const size_t n = std::strlen(key);
-    if (std::strncmp(line, key, n) != 0) return nullptr;
-    const char* s = skip_blanks(line + n);
-    if (*s != ':') return nullptr;
-    return skip_blanks(s + 1);
-}
-
-int parse_meminfo_bytes(const char* value, uint64_t* bytes) {
-    const char* s = skip_blanks(value);
-    uint64_t kb = 0;
-    if (!parse_u64(&s, &kb)) return 0;
-    s = skip_blanks(s);
-    if (s[0] == 'k' && s[1] == 'B') s += 2;
-    if (!rest_is_space(s) || kb > (UINT64_MAX >> 10)) return 0;
-    *bytes = kb << 10;
-    return 1;
-}
-
-int parse_stat_cpu_line(const char* line, CpuTicks* ticks) {
-    // user nice system idle iowait irq softirq steal (guest time is already in user and nice)
-    constexpr int kFields = 8;
-    if (std::strncmp(line, "cpu", 3) != 0 || !is_blank(line[3])) return 0;
-    uint64_t field[kFields] = {};
-    const char* s = line + 3;
-    int got = 0;
-    while (got < kFields) {
-        s = skip_blanks(s);
-        if (!is_digit(*s)) break;
-        if (!parse_u64(&s, &field[got])) return 0;
-        if (*s != '\0' && !is_space(*s)) return 0;
-        ++got;
-    }
-    if (got < 4 || (got < kFields && !rest_is_space(s))) return 0;
-    uint64_t idle = 0, busy = 0;
-    const bool ok = checked_add(&idle, field[3]) && checked_add(&idle, field[4]) && checked_add(&busy, field[0]) &&
-                    checked_add(&busy, field[1]) && checked_add(&busy, field[2]) && checked_add(&busy, field[5]) &&
-                    checked_add(&busy, field[6]) && checked_add(&busy, field[7]) && checked_add(&busy, idle);
-    if (!ok) return 0;
-    ticks->total = busy;
-    ticks->idle = idle;
-    return 1;
-}
-
-int parse_os_release_line(const char* line, char* out, size_t cap) {
-    static const char kKey[] = "PRETTY_NAME=";
-    if (std::strncmp(line, kKey, sizeof kKey - 1) != 0) return 0;
-    const char* s = line + sizeof kKey - 1;
-    const char quote = (*s == '"' || *s == '\'') ? *s : '\0';
-    if (quote) ++s;
-    size_t n = 0;
-    for (; *s != '\0'; ++s) {
-        if (quote && *s == quote) break;
-        if (*s == '\\' && quote != '\'' && s[1] != '\0') ++s;  // shell-style escape
-        if (n + 1 < cap) out[n++] = *s;
-    }
-    if (cap > 0) out[n < cap ? n : cap - 1] = '\0';
-    if (!quote) strip_trailing_space(out);
-    return cap > 0 && out[0] != '\0';
-}
-
-int compose_dmi_model(const char* vendor, const char* product, char* out, size_t cap) {
-    if (is_dmi_placeholder(product)) return 0;
-    // The vendor helps unless it is a placeholder or the product name already starts with it.
-    size_t first_word = 0;
-    while (vendor[first_word] != '\0' && !is_space(vendor[first_word])) ++first_word;
-    bool named = is_dmi_placeholder(vendor) || first_word == 0;
-    if (!named) {
-        named = true;
-        for (size_t i = 0; i < first_word; ++i) {
-            if (lower(product[i]) != lower(vendor[i])) {
-                named = false;
-                break;
-            }
-        }
-    }
-    if (named)
-        std::snprintf(out, cap, "%s", product);
-    else
-        std::snprintf(out, cap, "%s %s", vendor, product);
-    return 1;
-}
-
-void core_set_init(CoreSet* set) { std::memset(set, 0, sizeof *set); }
-
-namespace {
-
-void core_set_flush(CoreSet* set) {
-    if (set->have_package && set->have_core) {
-        bool seen = false;
-        for (int i = 0; i < set->count && !seen; ++i)
-            seen = set->pairs[i].package == set->package && set->pairs[i].core == set->core;
-        if (!seen) {
-            if (set->count < CoreSet::kMaxCores)
-                set->pairs[set->count++] = {set->package, set->core};
-            else
-                set->overflow = true;
-        }
-    }
-    set->have_package = set->have_core = false;
-}
-
-bool parse_whole_u64(const char* text, uint64_t* value) {
-    const char* s = text;
-    return parse_u64(&s, value) && rest_is_space(s);
-}
-
-}  // namespace
-
-void core_set_line(CoreSet* set, const char* line) {
-    const char* value;
-    if (parse_key_value(line, "processor")) {
-        core_set_flush(set);
-    } else if ((value = parse_key_value(line, "physical id"))) {
-        set->have_package = parse_whole_u64(value, &set->package);
-    } else if ((value = parse_key_value(line, "core id"))) {
-        set->have_core = parse_whole_u64(value, &set->core);
-    }
-}
-
-int core_set_finish(CoreSet* set, int32_t* cores) {
-    core_set_flush(set);
-    if (set->overflow || set->count == 0) return 0;
-    *cores = set->count;
-    return 1;
-}
-
-// --- Readers ---
 
 long linux_online_processors(const char* root) {
-    if (live(root)) return sysconf(_SC_NPROCESSORS_ONLN);
     char text[1024];
     int64_t count = 0, lowest = 0;
-    if (!read_attribute(root, "/sys/devices/system/cpu/online", text, sizeof text) ||
+    if (read_attribute(root, "/sys/devices/system/cpu/online", text, sizeof text) != kRead ||
         !parse_cpu_list(text, &count, &lowest))
         return -1;
     return static_cast<long>(count);
@@ -328,154 +189,84 @@ long linux_online_processors(const char* root) {
 
 int linux_processor_name(const char* root, char* buf, size_t cap) {
     if (!find_key_value(root, "/proc/cpuinfo", "model name", buf, cap)) return 0;
-    strip_trailing_space(buf);
+    trim_trailing_space(buf);
     return 1;
 }
 
 int linux_model(const char* root, char* buf, size_t cap) {
     char product[256], vendor[256];
-    if (!read_attribute(root, "/sys/devices/virtual/dmi/id/product_name", product, sizeof product)) return 0;
-    read_attribute(root, "/sys/devices/virtual/dmi/id/sys_vendor", vendor, sizeof vendor);
+    if (read_attribute(root, "/sys/devices/virtual/dmi/id/product_name", product, sizeof product) != kRead ||
+        read_attribute(root, "/sys/devices/virtual/dmi/id/sys_vendor", vendor, sizeof vendor) == kFailed)
+        return 0;
     return compose_dmi_model(vendor, product, buf, cap);
 }
-
-namespace {
-
-// Cores from the sysfs topology: each is counted at its lowest-numbered online thread.
-// 0 when the folder is missing or any online processor lacks a readable sibling list.
-int sysfs_core_count(const char* root, int32_t* cores) {
-    char dir_path[kPathMax];
-    if (!join_path(dir_path, root, "/sys/devices/system/cpu")) return 0;
-    DIR* dir = opendir(dir_path);
-    if (!dir) return 0;
-    int32_t counted = 0;
-    bool usable = true;
-    while (const dirent* e = readdir(dir)) {
-        uint64_t cpu = 0;
-        if (std::strncmp(e->d_name, "cpu", 3) != 0 || !parse_whole_u64(e->d_name + 3, &cpu) || cpu >= (1u << 24))
-            continue;
-        const unsigned n = static_cast<unsigned>(cpu);
-        char path[256], text[1024];
-        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/online", n);
-        if (read_attribute(root, path, text, sizeof text) && std::strcmp(text, "0") == 0) continue;
-        // core_cpus_list is the newer name of thread_siblings_list.
-        std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/core_cpus_list", n);
-        bool read = read_attribute(root, path, text, sizeof text);
-        if (!read) {
-            std::snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%u/topology/thread_siblings_list", n);
-            read = read_attribute(root, path, text, sizeof text);
-        }
-        int64_t count = 0, lowest = 0;
-        if (!read || !parse_cpu_list(text, &count, &lowest)) {
-            usable = false;
-            break;
-        }
-        if (static_cast<uint64_t>(lowest) == cpu) ++counted;
-    }
-    closedir(dir);
-    if (!usable || counted == 0) return 0;
-    *cores = counted;
-    return 1;
-}
-
-}  // namespace
 
 int linux_physical_cores(const char* root, int32_t* cores) {
     if (sysfs_core_count(root, cores)) return 1;
     LineReader r;
-    if (!open_lines(&r, root, "/proc/cpuinfo")) return 0;
+    if (open_lines(&r, root, "/proc/cpuinfo") != kRead) return 0;
     CoreSet set;
     core_set_init(&set);
     while (next_line(&r)) {
         if (!r.cut) core_set_line(&set, r.line);
     }
-    close_lines(&r);
-    return core_set_finish(&set, cores);
+    return close_lines(&r) && core_set_finish(&set, cores);
 }
 
 int linux_memory_bytes(const char* root, uint64_t* bytes) {
     char value[256];
-    if (find_key_value(root, "/proc/meminfo", "MemTotal", value, sizeof value) && parse_meminfo_bytes(value, bytes))
-        return 1;
-    if (!live(root)) return 0;
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    *bytes = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
-    return 1;
+    return find_key_value(root, "/proc/meminfo", "MemTotal", value, sizeof value) && parse_meminfo_bytes(value, bytes);
 }
 
 SysfsCache linux_sysfs_cache(const char* root, CacheSlot slot, uint64_t* bytes) {
     static const char kCacheDir[] = "/sys/devices/system/cpu/cpu0/cache";
-    char dir_path[kPathMax];
-    if (!join_path(dir_path, root, kCacheDir)) return kSysfsCacheNoFolder;
-    DIR* dir = opendir(dir_path);
-    if (!dir) return kSysfsCacheNoFolder;
-    bool any_index = false;
-    SysfsCache result = kSysfsCacheAbsent;
-    // readdir order is arbitrary; the lowest matching index wins so the answer is stable.
-    uint64_t best_index = UINT64_MAX;
-    while (const dirent* e = readdir(dir)) {
-        uint64_t index = 0;
-        if (std::strncmp(e->d_name, "index", 5) != 0 || !parse_whole_u64(e->d_name + 5, &index)) continue;
-        any_index = true;
-        if (index >= best_index) continue;
-        char path[256], text[256];
-        uint64_t level = 0, size = 0;
-        std::snprintf(path, sizeof path, "%s/index%llu/level", kCacheDir, static_cast<unsigned long long>(index));
-        if (!read_attribute(root, path, text, sizeof text) || !parse_whole_u64(text, &level)) continue;
-        std::snprintf(path, sizeof path, "%s/index%llu/type", kCacheDir, static_cast<unsigned long long>(index));
-        if (!read_attribute(root, path, text, sizeof text)) continue;
-        bool match = false;
-        switch (slot) {
-            case kCacheL1Data: match = level == 1 && std::strcmp(text, "Instruction") != 0; break;
-            case kCacheL1Instruction: match = level == 1 && std::strcmp(text, "Instruction") == 0; break;
-            case kCacheL2: match = level == 2 && std::strcmp(text, "Instruction") != 0; break;
-            case kCacheL3: match = level == 3 && std::strcmp(text, "Instruction") != 0; break;
-        }
-        if (!match) continue;
-        std::snprintf(path, sizeof path, "%s/index%llu/size", kCacheDir, static_cast<unsigned long long>(index));
-        if (!read_attribute(root, path, text, sizeof text) || !parse_cache_size(text, &size)) continue;
-        best_index = index;
-        *bytes = size;
-        result = kSysfsCacheFound;
+    std::vector<uint64_t> indices;
+    if (!list_numbered(root, kCacheDir, "index", &indices) || indices.empty()) return kSysfsCacheFailed;
+    static const int kLevel[] = {1, 1, 2, 3};
+    // Ascending, so the lowest matching index wins and the answer does not hang on readdir order.
+    for (const uint64_t index : indices) {
+        const unsigned long long i = index;
+        char path[256], level[64], type[64], size[64];
+        std::snprintf(path, sizeof path, "%s/index%llu/level", kCacheDir, i);
+        const Read read_level = read_attribute(root, path, level, sizeof level);
+        std::snprintf(path, sizeof path, "%s/index%llu/type", kCacheDir, i);
+        const Read read_type = read_attribute(root, path, type, sizeof type);
+        std::snprintf(path, sizeof path, "%s/index%llu/size", kCacheDir, i);
+        const Read read_size = read_attribute(root, path, size, sizeof size);
+        if (read_level == kFailed || read_type == kFailed || read_size == kFailed) return kSysfsCacheFailed;
+        uint64_t n = 0;
+        const bool instruction = std::strcmp(type, "Instruction") == 0;
+        if (read_level != kRead || read_type != kRead || !parse_whole_u64(level, &n) ||
+            n != static_cast<uint64_t>(kLevel[slot]) || instruction != (slot == kCacheL1Instruction) ||
+            !parse_cache_size(size, bytes))
+            continue;
+        return kSysfsCacheFound;
     }
-    closedir(dir);
-    return any_index ? result : kSysfsCacheNoFolder;
+    return kSysfsCacheAbsent;
 }
 
 int linux_cache_bytes(const char* root, CacheSlot slot, uint64_t* bytes) {
-    const SysfsCache found = linux_sysfs_cache(root, slot, bytes);
-    if (found != kSysfsCacheNoFolder || !live(root)) return found == kSysfsCacheFound;
-    // No cache entries in sysfs (common in VMs): the C library's figures stand in.
-    long size = -1;
-#if defined(_SC_LEVEL1_DCACHE_SIZE)
-    static const int names[] = {_SC_LEVEL1_DCACHE_SIZE, _SC_LEVEL1_ICACHE_SIZE, _SC_LEVEL2_CACHE_SIZE,
-                                _SC_LEVEL3_CACHE_SIZE};
-    size = sysconf(names[slot]);
-#endif
-    if (size <= 0) return 0;
-    *bytes = static_cast<uint64_t>(size);
-    return 1;
+    return linux_sysfs_cache(root, slot, bytes) == kSysfsCacheFound;
 }
 
 int linux_os_text(const char* root, char* buf, size_t cap) {
     // /etc/os-release, when present, is the whole answer; /usr/lib/os-release only stands in.
     LineReader r;
-    if (!open_lines(&r, root, "/etc/os-release") && !open_lines(&r, root, "/usr/lib/os-release")) return 0;
+    Read opened = open_lines(&r, root, "/etc/os-release");
+    if (opened == kAbsent) opened = open_lines(&r, root, "/usr/lib/os-release");
+    if (opened != kRead) return 0;
     int found = 0;
     while (!found && next_line(&r)) {
         if (!r.cut) found = parse_os_release_line(r.line, buf, cap);
     }
-    close_lines(&r);
-    return found;
+    return close_lines(&r) && found;
 }
 
 int linux_cpu_ticks(const char* root, CpuTicks* ticks) {
     LineReader r;
-    if (!open_lines(&r, root, "/proc/stat")) return 0;
-    const int ok = next_line(&r) && !r.cut && parse_stat_cpu_line(r.line, ticks);
-    close_lines(&r);
-    return ok;
+    if (open_lines(&r, root, "/proc/stat") != kRead) return 0;
+    const bool ok = next_line(&r) && !r.cut && parse_stat_cpu_line(r.line, ticks);
+    return close_lines(&r) && ok;
 }
 
 int linux_available_memory_bytes(const char* root, uint64_t* bytes) {
@@ -485,17 +276,48 @@ int linux_available_memory_bytes(const char* root, uint64_t* bytes) {
 }
 
 int linux_process_count(const char* root, int64_t* count) {
-    char dir_path[kPathMax];
-    if (!join_path(dir_path, root, "/proc")) return 0;
-    DIR* dir = opendir(dir_path);
-    if (!dir) return 0;
-    int64_t n = 0;
-    while (const dirent* e = readdir(dir)) {
-        const char* s = e->d_name;
-        while (is_digit(*s)) ++s;
-        if (s != e->d_name && *s == '\0') ++n;
-    }
-    closedir(dir);
-    *count = n;
+    std::vector<uint64_t> pids;
+    if (!list_numbered(root, "/proc", "", &pids)) return 0;
+    *count = static_cast<int64_t>(pids.size());
     return 1;
+}
+
+int linux_cgroup_cpu_limit(const char* root, int64_t* cpus) {
+    // v2's one file, then v1's two joined as "quota period"; a hybrid system may have both.
+    static const struct {
+        const char* controller;
+        const char* files[2];
+    } kKinds[] = {{nullptr, {"cpu.max", nullptr}}, {"cpu", {"cpu.cfs_quota_us", "cpu.cfs_period_us"}}};
+    int64_t limit = 0;
+    for (const auto& kind : kKinds) {
+        char folder[kPathMax];
+        size_t top = 0;
+        if (!cgroup_folder(root, kind.controller, folder, &top)) continue;
+        // A parent's quota binds its children too: walk up to the top.
+        for (;;) {
+            char path[kPathMax + 32], text[128] = {}, period[64] = {};
+            std::snprintf(path, sizeof path, "%s/%s", folder, kind.files[0]);
+            bool read = read_attribute(root, path, text, sizeof text) == kRead;
+            if (read && kind.files[1]) {
+                std::snprintf(path, sizeof path, "%s/%s", folder, kind.files[1]);
+                read = read_attribute(root, path, period, sizeof period) == kRead;
+                std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), " %s", period);
+            }
+            int64_t n = 0;
+            if (read && parse_cpu_quota(text, &n) && (limit == 0 || n < limit)) limit = n;
+            // The folder is the mount point plus "/name" parts, so the last '/' lies at or after top.
+            if (std::strlen(folder) <= top) break;
+            *std::strrchr(folder, '/') = '\0';
+        }
+    }
+    if (limit == 0) return 0;
+    *cpus = limit;
+    return 1;
+}
+
+int64_t linux_usable_processors(const char* root, int64_t online, int64_t affinity) {
+    int64_t usable = online >= 1 ? online : 1, quota = 0;
+    if (affinity >= 1 && affinity < usable) usable = affinity;
+    if (linux_cgroup_cpu_limit(root, &quota) && quota < usable) usable = quota;
+    return usable;
 }

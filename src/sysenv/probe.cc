@@ -1,18 +1,11 @@
 // The system information probe: fixed steps over one reader per platform fact.
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "sysenv/linux_files.h"
 #include "sysenv/sysenv.h"
 #include "sysenv/sysenv_seams.h"
-
-#if defined(__APPLE__)
-#include <sys/sysctl.h>
-#include <sys/types.h>
-#endif
 
 namespace {
 
@@ -23,119 +16,15 @@ void copy_text(char* dst, size_t cap, const char* src) {
     dst[n] = '\0';
 }
 
-#if defined(__APPLE__)
-int sysctl_u64(const char* name, uint64_t* value) {
-    *value = 0;
-    size_t len = sizeof *value;
-    return sysctlbyname(name, value, &len, nullptr, 0) == 0;
-}
-#endif
+}  // namespace
 
-// --- This platform's readers: one fact each ---
-
-long read_online_processors(const char* root) {
-#if defined(__APPLE__)
-    (void)root;
-    return sysconf(_SC_NPROCESSORS_ONLN);
-#else
-    return linux_online_processors(root);
-#endif
-}
-
-int read_processor_name(const char* root, char* buf, size_t cap) {
-#if defined(__APPLE__)
-    (void)root;
-    size_t len = cap;
-    return sysctlbyname("machdep.cpu.brand_string", buf, &len, nullptr, 0) == 0;
-#else
-    return linux_processor_name(root, buf, cap);
-#endif
-}
-
-int read_processor_family(const char* root, uint32_t* family) {
-    (void)root;
-#if defined(__APPLE__)
-    *family = 0;
-    size_t len = sizeof *family;
-    return sysctlbyname("hw.cpufamily", family, &len, nullptr, 0) == 0;
-#else
-    (void)family;  // Linux has no family code to fall back on
-    return 0;
-#endif
-}
-
-int read_model(const char* root, char* buf, size_t cap) {
-#if defined(__APPLE__)
-    (void)root;
-    // An overlong model fails with the buffer filled; the caller cuts it at cap - 1.
-    size_t len = cap;
-    return sysctlbyname("hw.model", buf, &len, nullptr, 0) == 0;
-#else
-    return linux_model(root, buf, cap);
-#endif
-}
-
-int read_physical_cores(const char* root, int32_t* cores) {
-#if defined(__APPLE__)
-    (void)root;
-    *cores = 0;
-    size_t len = sizeof *cores;
-    return sysctlbyname("hw.physicalcpu", cores, &len, nullptr, 0) == 0;
-#else
-    return linux_physical_cores(root, cores);
-#endif
-}
-
-int read_memory_bytes(const char* root, uint64_t* bytes) {
-#if defined(__APPLE__)
-    (void)root;
-    return sysctl_u64("hw.memsize", bytes);
-#else
-    return linux_memory_bytes(root, bytes);
-#endif
-}
-
-int read_cache_bytes(const char* root, CacheSlot slot, uint64_t* bytes) {
-#if defined(__APPLE__)
-    (void)root;
-    static const char* const names[] = {"hw.l1dcachesize", "hw.l1icachesize", "hw.l2cachesize", "hw.l3cachesize"};
-    return sysctl_u64(names[slot], bytes);
-#else
-    return linux_cache_bytes(root, slot, bytes);
-#endif
-}
-
-int read_os_text(const char* root, char* buf, size_t cap) {
-#if defined(__APPLE__)
-    (void)root;
-    char version[64] = {};
-    size_t len = sizeof version;
-    if (sysctlbyname("kern.osproductversion", version, &len, nullptr, 0) != 0) return 0;
-    version[sizeof version - 1] = '\0';
-    macos_text(version, buf, cap);
-    return 1;
-#else
-    return linux_os_text(root, buf, cap);
-#endif
-}
-
-const char* default_os_name() {
-#if defined(__APPLE__)
-    return "macOS";
-#else
-    return "Linux";
-#endif
-}
-
-int read_kernel_name(char* sysname, size_t sysname_cap, char* release, size_t release_cap) {
+int uname_kernel_name(char* sysname, size_t sysname_cap, char* release, size_t release_cap) {
     struct utsname u;
     if (uname(&u) != 0) return 0;
     copy_text(sysname, sysname_cap, u.sysname);
     copy_text(release, release_cap, u.release);
     return 1;
 }
-
-}  // namespace
 
 const char* cpu_family_name(uint32_t family) {
     switch (family) {
@@ -149,33 +38,6 @@ const char* cpu_family_name(uint32_t family) {
 
 void macos_text(const char* product_version, char* out, size_t cap) {
     std::snprintf(out, cap, "macOS %s", product_version);
-}
-
-void compiler_text(char* out, size_t cap) {
-#if defined(__clang__)
-    std::snprintf(out, cap, "Clang %s", __clang_version__);
-#elif defined(__GNUC__)
-    std::snprintf(out, cap, "GCC %s", __VERSION__);
-#else
-    std::snprintf(out, cap, "unknown compiler");
-#endif
-    // Some builds end the version with a blank ("14.0.6 ").
-    size_t n = std::strlen(out);
-    while (n > 0 && out[n - 1] == ' ') out[--n] = '\0';
-}
-
-ProbeReaders system_probe_readers(const char* root) {
-    return ProbeReaders{root,
-                        default_os_name(),
-                        read_online_processors,
-                        read_processor_name,
-                        read_processor_family,
-                        read_model,
-                        read_physical_cores,
-                        read_memory_bytes,
-                        read_cache_bytes,
-                        read_os_text,
-                        read_kernel_name};
 }
 
 void probe_with(const ProbeReaders* r, SystemInfo* info) {
@@ -256,6 +118,13 @@ void probe_with(const ProbeReaders* r, SystemInfo* info) {
 }
 
 void probe_system_info(SystemInfo* info) {
-    const ProbeReaders readers = system_probe_readers("");
+    const ProbeReaders readers = system_probe_readers();
     probe_with(&readers, info);
+}
+
+void print_usable_processors(FILE* err, int64_t usable, int64_t logical) {
+    if (usable >= logical) return;
+    std::fprintf(err, "  this process may use %lld of %lld logical processors; multi-core tests use %lld thread%s\n",
+                 static_cast<long long>(usable), static_cast<long long>(logical), static_cast<long long>(usable),
+                 usable == 1 ? "" : "s");
 }

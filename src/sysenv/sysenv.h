@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct SystemInfo {
     char cpu[256];
@@ -30,6 +31,13 @@ constexpr BackgroundStats kBackgroundSkipped = {0, 0.0, 0.0, -1, -1};
 
 // Fills *info; cannot fail (defaults stand in for failed queries).
 void probe_system_info(SystemInfo* info);
+
+// How many processors this process may use, at most the machine's info->cpu_threads:
+// on Linux its affinity mask and cgroup CPU quota may allow fewer. Never below 1.
+int64_t usable_processors(const SystemInfo* info);
+
+// One line on err when usable is below logical, saying what the multi-core tests use.
+void print_usable_processors(FILE* err, int64_t usable, int64_t logical);
 
 // Samples background load for about ten seconds, printing progress on stdout.
 void check_background_activity(const SystemInfo* info, BackgroundStats* stats);

@@ -33,8 +33,11 @@ struct ProbeReaders {
 // The probe's steps over the given readings.
 void probe_with(const ProbeReaders* readers, SystemInfo* info);
 
-// This platform's readers, reading below root ("" = this machine).
-ProbeReaders system_probe_readers(const char* root);
+// This platform's readers of this machine (linux.cc or macos.cc).
+ProbeReaders system_probe_readers();
+
+// uname's system name and release: the kernel reader of every platform.
+int uname_kernel_name(char* sysname, size_t sysname_cap, char* release, size_t release_cap);
 
 // "Clang <version>" or "GCC <version>" for the compiler that built this file.
 void compiler_text(char* out, size_t cap);
@@ -68,8 +71,10 @@ constexpr double kBackgroundWarnPercent = 10.0;
 void background_check_with(const BackgroundSource* source, FILE* out, const SystemInfo* info,
                            BackgroundStats* stats);
 
-// This platform's source, reading below root ("" = this machine), sleeping for real.
-BackgroundSource system_background_source(const char* root);
+// This platform's source for this machine (linux.cc or macos.cc), sleeping for real.
+BackgroundSource system_background_source();
+
+void sleep_seconds(unsigned seconds);
 
 // Mach's four 32-bit counters as the check adds them: user + system wrap at 32 bits,
 // idle and nice are then added at 64 bits.

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "workloads/catalogue.h"
+#include "workloads/raw/body_layout.h"
 
 // One body of the N-body test: 64 bytes, the layout the RAW kernel reads.
 struct Body {
@@ -12,7 +13,15 @@ struct Body {
     double vx, vy, vz;
     double reserved;
 };
-static_assert(sizeof(Body) == 64, "the physics kernels rely on 64-byte bodies");
+// The physics kernel addresses the fields through body_layout.h.
+static_assert(sizeof(Body) == QM_BODY_SIZE && sizeof(Body) == 1 << QM_BODY_SIZE_LOG2);
+static_assert(offsetof(Body, x) == QM_BODY_X);
+static_assert(offsetof(Body, y) == QM_BODY_Y);
+static_assert(offsetof(Body, z) == QM_BODY_Z);
+static_assert(offsetof(Body, m) == QM_BODY_M);
+static_assert(offsetof(Body, vx) == QM_BODY_VX);
+static_assert(offsetof(Body, vy) == QM_BODY_VY);
+static_assert(offsetof(Body, vz) == QM_BODY_VZ);
 
 // One thread's buffers; thread k of a dispatch uses g_ws[k].
 struct Workspace {

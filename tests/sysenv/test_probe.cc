@@ -1,4 +1,5 @@
-// The probe's steps over fake platform answers, and over Linux fixture trees.
+// The probe's steps over fake platform answers; the Linux readers over fixture
+// machines and scratch trees, the usable-processor count among them.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -54,6 +55,7 @@ SystemInfo probe_fake(const Fake& fake) {
 }
 
 TEST(Probe, FakeReadings) {
+    const std::string long_model(300, 'm');
     const struct {
         void (*edit)(Fake&);
         const char* expected;  // cpu|model|operating system|kernel|threads|cores|memory MB|L1|L2|L3 KB
@@ -68,7 +70,6 @@ TEST(Probe, FakeReadings) {
          "i9|MBP|macOS 14|Darwin 23|8|4|16384|1|1|1"},
         {[](Fake& f) { f.memory_ok = false; }, "i9|MBP|macOS 14|Darwin 23|8|4|1|64|256|16384"},
         {[](Fake& f) { f.online = 0, f.cores_ok = false; }, "i9|MBP|macOS 14|Darwin 23|1|1|16384|64|256|16384"},
-        {[](Fake& f) { f.online = 1, f.cores_ok = false; }, "i9|MBP|macOS 14|Darwin 23|1|1|16384|64|256|16384"},
         {[](Fake& f) { f.online = -1, f.cores_ok = false; }, "i9|MBP|macOS 14|Darwin 23|1|1|16384|64|256|16384"},
         {[](Fake& f) { f.online = 1, f.cores = 6; }, "i9|MBP|macOS 14|Darwin 23|1|6|16384|64|256|16384"},
         {[](Fake& f) { f.sysname = nullptr; }, "i9|MBP|macOS 14|macOS 14|8|4|16384|64|256|16384"},  // uname fails
@@ -78,35 +79,46 @@ TEST(Probe, FakeReadings) {
         c.edit(f);
         EXPECT_EQ(describe(probe_fake(f)), c.expected);
     }
-
-    Fake f;
-    const std::string long_model(300, 'm');
+    Fake f;  // an overlong model: cut to the field, never unterminated
     f.model = long_model.c_str();
     EXPECT_EQ(std::string(probe_fake(f).model), std::string(255, 'm'));
 }
 
+// A Linux tree as one line: the probed record, the usable processors (affinity: all
+// of them) and the background check's readings.
+std::string linux_machine(const char* root) {
+    const ProbeReaders readers = linux_tree_readers(root);
+    SystemInfo info;
+    probe_with(&readers, &info);
+    CpuTicks t{};
+    uint64_t bytes = 0;
+    int64_t n = 0;
+    const bool ok = linux_cpu_ticks(root, &t) && linux_available_memory_bytes(root, &bytes) &&
+                    linux_process_count(root, &n);
+    return describe(info) + "|usable " + std::to_string(linux_usable_processors(root, info.cpu_threads, 0)) + "|" +
+           (ok ? std::to_string(t.total) + "/" + std::to_string(t.idle) + " ticks, " + std::to_string(bytes >> 20) +
+                     " MB, " + std::to_string(n) + " processes"
+               : "no background figures");
+}
+
 TEST(Probe, LinuxFixtureMachines) {
     const std::pair<const char*, const char*> cases[] = {
+        // A Docker container on cgroup v1 with a quota of four processors.
         {"server2s", "Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz|Dell Inc. PowerEdge R640|Ubuntu 20.04.6 LTS|"
-                     "Linux 6.1.0|32|16|192939|64|1024|11264"},
-        // No DMI: the model is the processor; no L3: the L2 figure stands in.
+                     "Linux 6.1.0|32|16|192939|64|1024|11264|usable 4|60377929/46845166 ticks, 175902 MB, 5 processes"},
+        // No DMI: the model is the processor; no L3: the L2 figure stands in; no cgroup files; no guest ticks.
         {"vm-nodmi", "Intel Xeon Processor (Icelake)|Intel Xeon Processor (Icelake)|Debian GNU/Linux 10 (buster)|"
-                     "Linux 6.1.0|4|4|7961|80|4096|4096"},
+                     "Linux 6.1.0|4|4|7961|80|4096|4096|usable 4|9158308/9025585 ticks, 7217 MB, 4 processes"},
+        // cgroup v2: a user slice two levels up caps the terminal's scope at eight.
         {"laptop-hybrid", "12th Gen Intel(R) Core(TM) i7-1260P|Framework Laptop (12th Gen Intel Core)|"
-                          "Fedora Linux 39 (Workstation Edition)|Linux 6.1.0|15|11|31718|80|1280|18432"},
+                          "Fedora Linux 39 (Workstation Edition)|Linux 6.1.0|15|11|31718|80|1280|18432|usable 8|"
+                          "34029211/30159457 ticks, 23548 MB, 7 processes"},
+        {"none-such", "x86-64|x86-64|Linux|Linux 6.1.0|1|1|1|1|1|1|usable 1|no background figures"},
     };
-    for (const auto& [machine, expected] : cases) {
-        const std::string root = fixture_root(machine);
-        const ProbeReaders readers = linux_tree_readers(root.c_str());
-        SystemInfo info;
-        probe_with(&readers, &info);
-        EXPECT_EQ(describe(info), expected) << machine;
-    }
+    for (const auto& [machine, expected] : cases) EXPECT_EQ(linux_machine(fixture_root(machine).c_str()), expected);
 
     // Without a usable sysfs topology, cores are the distinct (physical id, core id) pairs.
-    TempTree tree;
-    tree.write("/sys/devices/system/cpu/cpu0/topology/thread_siblings_list", "zz\n");
-    tree.write("/proc/cpuinfo", "");
+    TempTree tree({{"/sys/devices/system/cpu/cpu0/topology/thread_siblings_list", "zz\n"}, {"/proc/cpuinfo", ""}});
     int32_t cores = 0;
     for (const auto& [machine, expected] : {std::pair{"server2s", 16}, std::pair{"laptop-hybrid", 11}}) {
         std::filesystem::copy_file(fixture_root(machine) + "/proc/cpuinfo", tree.root + "/proc/cpuinfo",
@@ -116,35 +128,107 @@ TEST(Probe, LinuxFixtureMachines) {
     }
 }
 
-TEST(Probe, LinuxOddFiles) {
-    TempTree tree;
-    const char* root = tree.root.c_str();
-    char buf[256];
-    tree.write("/sys/devices/virtual/dmi/id/product_name", std::string(300, 'p') + "\n");
-    ASSERT_TRUE(linux_model(root, buf, sizeof buf));
-    EXPECT_EQ(std::string(buf), std::string(255, 'p'));
-
-    // A line too long for the reader is skipped, not taken cut.
-    tree.write("/proc/cpuinfo", "model name\t: " + std::string(5000, 'x') + "\nmodel name\t: " + std::string(300, 'c'));
-    ASSERT_TRUE(linux_processor_name(root, buf, sizeof buf));
-    EXPECT_EQ(std::string(buf), std::string(255, 'c'));
-
-    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index";
-    const char* const entries[][4] = {{"0", "1\n", "Data\n", "1024K\n"}, {"1", "1\n", "Instruction\n", "x\n"},
-                                      {"2", "2\n", "Unified\n", "1M"}, {"3", "3", "Unified", "32K extra\n"}};
-    for (const auto& e : entries) {
-        tree.write(dir + e[0] + "/level", e[1]);
-        tree.write(dir + e[0] + "/type", e[2]);
-        tree.write(dir + e[0] + "/size", e[3]);
+// A reader's answer over a tree as text, "fail" when it fails.
+template <int (*Read)(const char*, char*, size_t)>
+std::string text_of(const char* root) {
+    char b[256];
+    return Read(root, b, sizeof b) ? b : "fail";
+}
+std::string cores(const char* root) {
+    int32_t n = 0;
+    return linux_physical_cores(root, &n) ? std::to_string(n) : "fail";
+}
+std::string caches(const char* root) {  // L1d L1i L2 L3 in KB
+    std::string s;
+    for (CacheSlot slot : {kCacheL1Data, kCacheL1Instruction, kCacheL2, kCacheL3}) {
+        uint64_t b = 0;
+        const SysfsCache r = linux_sysfs_cache(root, slot, &b);
+        s += (r == kSysfsCacheFound ? std::to_string(b >> 10) : r == kSysfsCacheAbsent ? "-" : "failed") + " ";
     }
-    auto cache = [&](CacheSlot slot) {
-        uint64_t bytes = 0;
-        return linux_sysfs_cache(root, slot, &bytes) == kSysfsCacheFound ? std::to_string(bytes) : "absent";
+    return s;
+}
+
+TEST(Probe, LinuxOddFiles) {
+    const std::string long_product = std::string(300, 'p') + "\n",
+                      cpuinfo = "model name\t: " + std::string(5000, 'x') + "\nmodel name\t: " + std::string(300, 'c'),
+                      index = "/sys/devices/system/cpu/cpu0/cache/index", cpu = "/sys/devices/system/cpu/cpu",
+                      dmi = "/sys/devices/virtual/dmi/id/";
+    const Files odd_caches = {{index + "0/level", "1\n"}, {index + "0/type", "Data\n"}, {index + "0/size", "1024K\n"},
+                              {index + "1/level", "1\n"}, {index + "1/type", "Instruction\n"}, {index + "1/size", "x\n"},
+                              {index + "2/level", "2"},   {index + "2/type", "Unified"},       {index + "2/size", "1M"},
+                              {index + "3/level", "3"},   {index + "3/type", "Unified"},       {index + "3/size", "32K z"},
+                              {index + "7/level", "2"},   {index + "7/type", "Unified"},       {index + "7/size", "2M"}};
+    Files unreadable_cache = odd_caches, unreadable_online = {
+        {cpu + "0/topology/core_cpus_list", "0-1"}, {cpu + "1/topology/core_cpus_list", "0-1"},
+        {"/proc/cpuinfo", "physical id\t: 0\ncore id\t: 0\nprocessor\t: 1\nphysical id\t: 0\ncore id\t: 1\n"}};
+    unreadable_cache.push_back({index + "9/size", kUnreadable});
+    const std::string with_online = cores(TempTree(unreadable_online).root.c_str());
+    unreadable_online.push_back({cpu + "1/online", kUnopenable});
+    const struct {
+        const char* name;
+        Files files;
+        std::string (*read)(const char*);
+        std::string expected;
+    } cases[] = {
+        {"long product name cut", {{dmi + "product_name", long_product.c_str()}}, text_of<linux_model>,
+         std::string(255, 'p')},
+        {"vendor unreadable", {{dmi + "product_name", "X1"}, {dmi + "sys_vendor", kUnopenable}}, text_of<linux_model>,
+         "fail"},
+        {"overlong line skipped, not taken cut", {{"/proc/cpuinfo", cpuinfo.c_str()}}, text_of<linux_processor_name>,
+         std::string(255, 'c')},
+        {"sizes that are not sizes; lowest index wins", odd_caches, caches, "1024 - 1024 - "},
+        {"an unreadable index may hold what is not found", unreadable_cache, caches, "1024 failed 1024 failed "},
+        {"empty cache folder", {{index + "x", ""}}, caches, "failed failed failed failed "},
+        {"unreadable online flag: cpuinfo answers", unreadable_online, cores, "2"},
+        {"/etc/os-release unreadable is no cue for the stand-in",
+         {{"/etc/os-release", kUnopenable}, {"/usr/lib/os-release", "PRETTY_NAME=x"}}, text_of<linux_os_text>, "fail"},
     };
-    EXPECT_EQ(cache(kCacheL1Data), "1048576");
-    EXPECT_EQ(cache(kCacheL1Instruction), "absent");  // sizes that are not sizes
-    EXPECT_EQ(cache(kCacheL2), "1048576");
-    EXPECT_EQ(cache(kCacheL3), "absent");
+    EXPECT_EQ(with_online, "1");  // sysfs answers while the flag reads
+    for (const auto& c : cases) EXPECT_EQ(c.read(TempTree(c.files).root.c_str()), c.expected) << c.name;
+}
+
+// Trees described as "path=text;...": paths below /sys/fs/cgroup unless absolute, "?" for
+// an unreadable file, over a process in /box/job (v2) and /box (v1) unless a row says otherwise.
+TEST(Probe, UsableProcessors) {
+    const struct {
+        const char* tree;
+        int64_t online, affinity, expected;
+    } cases[] = {
+        {"", 8, 0, 8}, {"", 8, 3, 3}, {"", 0, 0, 1},
+        {"box/job/cpu.max=150000 100000", 8, 8, 2},
+        {"box/job/cpu.max=max 100000", 8, 8, 8},
+        {"box/job/cpu.max=max 100000;box/cpu.max=300000 100000", 8, 8, 3},  // a parent's quota binds
+        {"box/job/cpu.max=300000 100000", 8, 2, 2},
+        {"cpu/box/cpu.cfs_quota_us=250000;cpu/box/cpu.cfs_period_us=100000", 8, 8, 3},
+        {"cpu/box/cpu.cfs_quota_us=-1;cpu/box/cpu.cfs_period_us=100000", 8, 8, 8},
+        {"cpu/cpu.cfs_quota_us=500000;cpu/cpu.cfs_period_us=100000;box/cpu.max=600000 100000", 8, 8, 5},
+        {"box/job/cpu.max=lots;cpu/box/cpu.cfs_quota_us=200000", 8, 8, 8},  // garbage; a quota without period
+        {"box/job/cpu.max=?;box/cpu.max=200000 100000", 8, 8, 2},
+        {"/proc/self/cgroup=0::/box;/proc/self/mountinfo=3 1 0:2 /box /sys/fs/cgroup rw - cgroup2 c rw;"
+         "cpu.max=100000 100000", 8, 8, 1},  // a namespace: the mount shows the process's own cgroup
+        {"/proc/self/cgroup=0::/elsewhere;/proc/self/mountinfo=3 1 0:2 /box /sys/fs/cgroup rw - cgroup2 c rw;"
+         "cpu.max=100000 100000", 8, 8, 8},
+    };
+    for (const auto& c : cases) {
+        TempTree tree({{"/proc/self/cgroup", "4:cpu,cpuacct:/box\n0::/box/job\n"},
+                       {"/proc/self/mountinfo", "30 1 0:27 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+                                                "31 1 0:28 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu,cpuacct\n"}});
+        for (std::string rest = c.tree; !rest.empty();) {
+            const std::string entry = rest.substr(0, rest.find(';')), path = entry.substr(0, entry.find('=')),
+                              text = entry.substr(entry.find('=') + 1);
+            tree.write(path[0] == '/' ? path : "/sys/fs/cgroup/" + path, text == "?" ? kUnreadable : text.c_str());
+            rest.erase(0, std::min(rest.size(), entry.size() + 1));
+        }
+        EXPECT_EQ(linux_usable_processors(tree.root.c_str(), c.online, c.affinity), c.expected) << c.tree;
+    }
+}
+
+TEST(Probe, UsableProcessorsLine) {
+    EXPECT_EQ(printed([](FILE* f) { print_usable_processors(f, 1, 2); }),
+              "  this process may use 1 of 2 logical processors; multi-core tests use 1 thread\n");
+    EXPECT_EQ(printed([](FILE* f) { print_usable_processors(f, 3, 64); }),
+              "  this process may use 3 of 64 logical processors; multi-core tests use 3 threads\n");
+    EXPECT_EQ(printed([](FILE* f) { print_usable_processors(f, 2, 2); }), "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Test helpers: the fixture machines and scratch trees of system files.
+// Test helpers: the fixture machines, scratch trees of system files, captured output.
 //
 // Fixture trees (hand-kept copies of real machines' files, with a few neighbours
 // such as cpuidle/ and /proc/sys/ so directory scans meet what a real system has):
@@ -13,8 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sysenv/linux_files.h"
+#include "sysenv/sysenv.h"
 
 inline std::string fixture_root(const char* machine) {
     return std::string(QUILLMOTH_TEST_DIR) + "/sysenv/fixtures/" + machine;
@@ -40,20 +43,45 @@ inline std::string describe(const SystemInfo& i) {
     return s;
 }
 
+// What print wrote to a stream.
+template <typename Print>
+std::string printed(Print print) {
+    FILE* out = std::tmpfile();
+    print(out);
+    std::string text(8192, '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    return text;
+}
+
+// Stand for files that are there but cannot be read, even by root, whom permissions
+// do not stop: a folder in the file's place opens and then fails to read; a link to
+// itself fails to open.
+constexpr const char* kUnreadable = nullptr;
+constexpr const char* kUnopenable = "\x01loop";
+using Files = std::vector<std::pair<std::string, const char*>>;
+
 // A scratch root directory, removed with everything in it at the end of the scope.
 struct TempTree {
     std::string root;
-    TempTree() {
+    explicit TempTree(const Files& files = {}) {
         char pattern[] = "/tmp/qm_sysenv_XXXXXX";
         root = mkdtemp(pattern) ? pattern : "/nonexistent";
+        for (const auto& [path, bytes] : files) write(path, bytes);
     }
     TempTree(const TempTree&) = delete;
     ~TempTree() {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }
-    void write(const std::string& path, const std::string& bytes) const {
+    void write(const std::string& path, const char* bytes) const {
         std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
-        std::ofstream(root + path, std::ios::binary | std::ios::trunc) << bytes;
+        if (bytes == kUnreadable)
+            std::filesystem::create_directories(root + path);
+        else if (bytes == kUnopenable)
+            std::filesystem::create_symlink(root + path, root + path);
+        else
+            std::ofstream(root + path, std::ios::binary | std::ios::trunc) << bytes;
     }
 };

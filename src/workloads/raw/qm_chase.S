@@ -10,17 +10,17 @@
 DEFINE_FUNCTION(qm_chase)
     movq    %rdi, %rax
     testq   %rsi, %rsi
-    jz      .Lch_done
+    jz      LOCAL_LABEL(ch_done)
 
     .p2align 4
-.Lch_step:
+LOCAL_LABEL(ch_step):
     movq    (%rax), %rax
     decq    %rsi
-    jnz     .Lch_step
+    jnz     LOCAL_LABEL(ch_step)
 
-.Lch_done:
+LOCAL_LABEL(ch_done):
     subq    %rdi, %rax
     ret
 END_FUNCTION(qm_chase)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

@@ -19,7 +19,7 @@ qm_fp_math_consts:
 DEFINE_FUNCTION(qm_fp_math)
     xorl    %eax, %eax
     testq   %rdi, %rdi
-    jz      .Lfp_done
+    jz      LOCAL_LABEL(fp_done)
 
     leaq    qm_fp_math_consts(%rip), %rax
     movsd   0(%rax), %xmm0
@@ -32,7 +32,7 @@ DEFINE_FUNCTION(qm_fp_math)
     movsd   56(%rax), %xmm7
 
     .p2align 4
-.Lfp_step:
+LOCAL_LABEL(fp_step):
     mulsd   %xmm4, %xmm0                /* 1: xi = xi * m + e */
     addsd   %xmm5, %xmm0
     mulsd   %xmm4, %xmm1
@@ -69,14 +69,14 @@ DEFINE_FUNCTION(qm_fp_math)
     maxsd   %xmm7, %xmm3                /* 9: x3 = x3 > 1.0 ? x3 : 1.0 */
 
     decq    %rdi
-    jnz     .Lfp_step
+    jnz     LOCAL_LABEL(fp_step)
 
     addsd   %xmm1, %xmm0
     addsd   %xmm3, %xmm2
     addsd   %xmm2, %xmm0
     movq    %xmm0, %rax
-.Lfp_done:
+LOCAL_LABEL(fp_done):
     ret
 END_FUNCTION(qm_fp_math)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

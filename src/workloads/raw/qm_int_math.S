@@ -8,7 +8,7 @@
 DEFINE_FUNCTION(qm_int_math)
     xorl    %eax, %eax
     testq   %rdi, %rdi
-    jz      .Lint_done
+    jz      LOCAL_LABEL(int_done)
 
     movabsq $0x9E3779B97F4A7C15, %r8
     movabsq $0xBF58476D1CE4E5B9, %r9
@@ -17,7 +17,7 @@ DEFINE_FUNCTION(qm_int_math)
     movl    $0xDEADBEEF, %esi           /* zero-extends: K = 3,735,928,559 */
 
     .p2align 4
-.Lint_step:
+LOCAL_LABEL(int_step):
     imulq   %rsi, %r8                   /* 1: w0 = w0 * K + w1 */
     addq    %r9, %r8
     imulq   %rsi, %r9                   /* 2: w1 = w1 * K + w2 */
@@ -71,14 +71,14 @@ DEFINE_FUNCTION(qm_int_math)
     shldq   $23, %r9, %r8               /* 17: w0 = w0 << 23 | w1 >> 41 */
 
     decq    %rdi
-    jnz     .Lint_step
+    jnz     LOCAL_LABEL(int_step)
 
     movq    %r8, %rax
     xorq    %r9, %rax
     xorq    %r10, %rax
     xorq    %r11, %rax
-.Lint_done:
+LOCAL_LABEL(int_done):
     ret
 END_FUNCTION(qm_int_math)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

@@ -7,15 +7,62 @@
  *
  * Returns the bits of S, summed body by body as S + vx, + vy, + vz; 0 when
  * n or steps is 0.
- *
- * rdi  bodies           xmm0..2   xi, yi, zi
- * rsi  n, then end      xmm3..5   ax, ay, az
- * rdx  steps left       xmm6..12  per-pair temporaries
- * r8   body i           xmm13     eps2
- * r9   body j           xmm14     1.0
- *                       xmm15     dt
  * Leaf routine: touches only caller-saved registers, no stack. */
 #include "asm_macros.h"
+#include "body_layout.h"
+
+#define BODIES  %rdi                    /* body 0 */
+#define END     %rsi                    /* n, then one past the last body */
+#define STEPS   %rdx                    /* steps left */
+#define BODY_I  %r8                     /* the body being updated */
+#define BODY_J  %r9                     /* the body pulling on it */
+
+#define XI      %xmm0                   /* body i's position */
+#define YI      %xmm1
+#define ZI      %xmm2
+#define AX      %xmm3                   /* its acceleration, summed over j */
+#define AY      %xmm4
+#define AZ      %xmm5
+#define DX      %xmm6                   /* per pair: the distance vector, */
+#define DY      %xmm7                   /* then the pull along it */
+#define DZ      %xmm8
+#define R2      %xmm9                   /* squared distance, then its root */
+#define SQ_Y    %xmm10                  /* dy dy, then ... */
+#define STRENGTH %xmm10                 /* ... the pull per unit distance */
+#define SQ_Z    %xmm11                  /* dz dz */
+#define INV     %xmm12                  /* 1 / distance */
+#define EPS2    %xmm13                  /* softening */
+#define ONE     %xmm14
+#define DT      %xmm15                  /* time step */
+
+/* d = body j's coordinate - body i's (one at a time, as the twin does). */
+.macro DELTA d, field, own
+    movsd   \field(BODY_J), \d
+    subsd   \own, \d
+.endm
+
+/* acc += d s: the pull of body j along one axis. */
+.macro PULL acc, d
+    mulsd   STRENGTH, \d
+    addsd   \d, \acc
+.endm
+
+/* v += a dt on body i, the product rounded first. */
+.macro KICK acc, field, tmp
+    mulsd   DT, \acc
+    movsd   \field(BODY_I), \tmp
+    addsd   \acc, \tmp
+    movsd   \tmp, \field(BODY_I)
+.endm
+
+/* x += v dt on body i, with the velocity just stored. */
+.macro DRIFT pos, vel, vtmp, ptmp
+    movsd   \vel(BODY_I), \vtmp
+    mulsd   DT, \vtmp
+    movsd   \pos(BODY_I), \ptmp
+    addsd   \vtmp, \ptmp
+    movsd   \ptmp, \pos(BODY_I)
+.endm
 
     RODATA_SECTION
     .p2align 3
@@ -26,125 +73,98 @@ qm_physics_consts:
 
 DEFINE_FUNCTION(qm_physics)
     xorl    %eax, %eax
-    testq   %rsi, %rsi
-    jz      .Lph_done
-    testq   %rdx, %rdx
-    jz      .Lph_done
+    testq   END, END
+    jz      LOCAL_LABEL(ph_done)
+    testq   STEPS, STEPS
+    jz      LOCAL_LABEL(ph_done)
 
     leaq    qm_physics_consts(%rip), %rax
-    movsd   0(%rax), %xmm13
-    movsd   8(%rax), %xmm14
-    movsd   16(%rax), %xmm15
-    shlq    $6, %rsi                    /* end = bodies + 64 n */
-    addq    %rdi, %rsi
+    movsd   0(%rax), EPS2
+    movsd   8(%rax), ONE
+    movsd   16(%rax), DT
+    shlq    $QM_BODY_SIZE_LOG2, END     /* end = bodies + 64 n */
+    addq    BODIES, END
 
-.Lph_step:
+LOCAL_LABEL(ph_step):
     /* Velocity phase: reads positions and masses only, so body i's velocity
      * is stored as soon as its sum over all j is complete. */
-    movq    %rdi, %r8
-.Lph_body_i:
-    movsd   0(%r8), %xmm0
-    movsd   8(%r8), %xmm1
-    movsd   16(%r8), %xmm2
-    xorpd   %xmm3, %xmm3
-    xorpd   %xmm4, %xmm4
-    xorpd   %xmm5, %xmm5
-    movq    %rdi, %r9
+    movq    BODIES, BODY_I
+LOCAL_LABEL(ph_body_i):
+    movsd   QM_BODY_X(BODY_I), XI
+    movsd   QM_BODY_Y(BODY_I), YI
+    movsd   QM_BODY_Z(BODY_I), ZI
+    xorpd   AX, AX
+    xorpd   AY, AY
+    xorpd   AZ, AZ
+    movq    BODIES, BODY_J
 
     .p2align 4
-.Lph_body_j:
-    movsd   0(%r9), %xmm6               /* dx = xj - xi */
-    subsd   %xmm0, %xmm6
-    movsd   8(%r9), %xmm7               /* dy = yj - yi */
-    subsd   %xmm1, %xmm7
-    movsd   16(%r9), %xmm8              /* dz = zj - zi */
-    subsd   %xmm2, %xmm8
+LOCAL_LABEL(ph_body_j):
+    DELTA   DX, QM_BODY_X, XI
+    DELTA   DY, QM_BODY_Y, YI
+    DELTA   DZ, QM_BODY_Z, ZI
 
-    movapd  %xmm6, %xmm9                /* r2 = ((dx dx + dy dy) + dz dz) + eps2 */
-    mulsd   %xmm6, %xmm9
-    movapd  %xmm7, %xmm10
-    mulsd   %xmm7, %xmm10
-    addsd   %xmm10, %xmm9
-    movapd  %xmm8, %xmm11
-    mulsd   %xmm8, %xmm11
-    addsd   %xmm11, %xmm9
-    addsd   %xmm13, %xmm9
+    movapd  DX, R2                      /* r2 = ((dx dx + dy dy) + dz dz) + eps2 */
+    mulsd   DX, R2
+    movapd  DY, SQ_Y
+    mulsd   DY, SQ_Y
+    addsd   SQ_Y, R2
+    movapd  DZ, SQ_Z
+    mulsd   DZ, SQ_Z
+    addsd   SQ_Z, R2
+    addsd   EPS2, R2
 
-    sqrtsd  %xmm9, %xmm9                /* inv = 1.0 / sqrt(r2) */
-    movapd  %xmm14, %xmm12
-    divsd   %xmm9, %xmm12
+    sqrtsd  R2, R2                      /* inv = 1.0 / sqrt(r2) */
+    movapd  ONE, INV
+    divsd   R2, INV
 
-    movapd  %xmm12, %xmm10              /* s = ((inv inv) inv) mj */
-    mulsd   %xmm12, %xmm10
-    mulsd   %xmm12, %xmm10
-    mulsd   24(%r9), %xmm10
+    movapd  INV, STRENGTH               /* s = ((inv inv) inv) mj */
+    mulsd   INV, STRENGTH
+    mulsd   INV, STRENGTH
+    mulsd   QM_BODY_M(BODY_J), STRENGTH
 
-    mulsd   %xmm10, %xmm6               /* ax += dx s, ay += dy s, az += dz s */
-    addsd   %xmm6, %xmm3
-    mulsd   %xmm10, %xmm7
-    addsd   %xmm7, %xmm4
-    mulsd   %xmm10, %xmm8
-    addsd   %xmm8, %xmm5
+    PULL    AX, DX                      /* a += d s, axis by axis */
+    PULL    AY, DY
+    PULL    AZ, DZ
 
-    addq    $64, %r9
-    cmpq    %rsi, %r9
-    jb      .Lph_body_j
+    addq    $QM_BODY_SIZE, BODY_J
+    cmpq    END, BODY_J
+    jb      LOCAL_LABEL(ph_body_j)
 
-    mulsd   %xmm15, %xmm3               /* v += a dt, product rounded first */
-    movsd   32(%r8), %xmm6
-    addsd   %xmm3, %xmm6
-    movsd   %xmm6, 32(%r8)
-    mulsd   %xmm15, %xmm4
-    movsd   40(%r8), %xmm7
-    addsd   %xmm4, %xmm7
-    movsd   %xmm7, 40(%r8)
-    mulsd   %xmm15, %xmm5
-    movsd   48(%r8), %xmm8
-    addsd   %xmm5, %xmm8
-    movsd   %xmm8, 48(%r8)
+    KICK    AX, QM_BODY_VX, %xmm6
+    KICK    AY, QM_BODY_VY, %xmm7
+    KICK    AZ, QM_BODY_VZ, %xmm8
 
-    addq    $64, %r8
-    cmpq    %rsi, %r8
-    jb      .Lph_body_i
+    addq    $QM_BODY_SIZE, BODY_I
+    cmpq    END, BODY_I
+    jb      LOCAL_LABEL(ph_body_i)
 
-    /* Integration phase: x += vx dt with the velocities just stored. */
-    movq    %rdi, %r8
-.Lph_move:
-    movsd   32(%r8), %xmm3
-    mulsd   %xmm15, %xmm3
-    movsd   0(%r8), %xmm0
-    addsd   %xmm3, %xmm0
-    movsd   %xmm0, 0(%r8)
-    movsd   40(%r8), %xmm4
-    mulsd   %xmm15, %xmm4
-    movsd   8(%r8), %xmm1
-    addsd   %xmm4, %xmm1
-    movsd   %xmm1, 8(%r8)
-    movsd   48(%r8), %xmm5
-    mulsd   %xmm15, %xmm5
-    movsd   16(%r8), %xmm2
-    addsd   %xmm5, %xmm2
-    movsd   %xmm2, 16(%r8)
-    addq    $64, %r8
-    cmpq    %rsi, %r8
-    jb      .Lph_move
+    /* Integration phase: every position moves with its new velocity. */
+    movq    BODIES, BODY_I
+LOCAL_LABEL(ph_move):
+    DRIFT   QM_BODY_X, QM_BODY_VX, %xmm3, %xmm0
+    DRIFT   QM_BODY_Y, QM_BODY_VY, %xmm4, %xmm1
+    DRIFT   QM_BODY_Z, QM_BODY_VZ, %xmm5, %xmm2
+    addq    $QM_BODY_SIZE, BODY_I
+    cmpq    END, BODY_I
+    jb      LOCAL_LABEL(ph_move)
 
-    decq    %rdx
-    jnz     .Lph_step
+    decq    STEPS
+    jnz     LOCAL_LABEL(ph_step)
 
     /* Checksum: S = ((S + vx) + vy) + vz, body by body. */
     xorpd   %xmm0, %xmm0
-    movq    %rdi, %r8
-.Lph_sum:
-    addsd   32(%r8), %xmm0
-    addsd   40(%r8), %xmm0
-    addsd   48(%r8), %xmm0
-    addq    $64, %r8
-    cmpq    %rsi, %r8
-    jb      .Lph_sum
+    movq    BODIES, BODY_I
+LOCAL_LABEL(ph_sum):
+    addsd   QM_BODY_VX(BODY_I), %xmm0
+    addsd   QM_BODY_VY(BODY_I), %xmm0
+    addsd   QM_BODY_VZ(BODY_I), %xmm0
+    addq    $QM_BODY_SIZE, BODY_I
+    cmpq    END, BODY_I
+    jb      LOCAL_LABEL(ph_sum)
     movq    %xmm0, %rax
-.Lph_done:
+LOCAL_LABEL(ph_done):
     ret
 END_FUNCTION(qm_physics)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

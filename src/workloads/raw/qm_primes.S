@@ -9,7 +9,7 @@
 DEFINE_FUNCTION(qm_primes)
     xorl    %eax, %eax
     cmpq    $2, %rdi
-    jb      .Lprimes_done
+    jb      LOCAL_LABEL(primes_done)
 
     /* Clear: two 16-byte stores per 32 bytes up to the largest multiple of
      * 32 not above limit, then the rest one byte at a time. */
@@ -17,61 +17,61 @@ DEFINE_FUNCTION(qm_primes)
     movq    %rdi, %rcx
     andq    $-32, %rcx
     xorl    %edx, %edx
-    jmp     .Lprimes_clear32_test
+    jmp     LOCAL_LABEL(primes_clear32_test)
     .p2align 4
-.Lprimes_clear32:
+LOCAL_LABEL(primes_clear32):
     movdqu  %xmm0, (%rsi,%rdx)
     movdqu  %xmm0, 16(%rsi,%rdx)
     addq    $32, %rdx
-.Lprimes_clear32_test:
+LOCAL_LABEL(primes_clear32_test):
     cmpq    %rcx, %rdx
-    jb      .Lprimes_clear32
-    jmp     .Lprimes_clear1_test
-.Lprimes_clear1:
+    jb      LOCAL_LABEL(primes_clear32)
+    jmp     LOCAL_LABEL(primes_clear1_test)
+LOCAL_LABEL(primes_clear1):
     movb    $0, (%rsi,%rdx)
     incq    %rdx
-.Lprimes_clear1_test:
+LOCAL_LABEL(primes_clear1_test):
     cmpq    %rdi, %rdx
-    jb      .Lprimes_clear1
+    jb      LOCAL_LABEL(primes_clear1)
 
     movb    $1, (%rsi)                  /* 0 and 1 are not prime */
     movb    $1, 1(%rsi)
 
     /* Mark: for every unmarked i with i*i < limit, flag i*i, i*i+i, ... */
     movl    $2, %ecx
-.Lprimes_outer:
+LOCAL_LABEL(primes_outer):
     movq    %rcx, %rax
     imulq   %rcx, %rax
     cmpq    %rdi, %rax
-    jae     .Lprimes_count
+    jae     LOCAL_LABEL(primes_count)
     cmpb    $0, (%rsi,%rcx)
-    jne     .Lprimes_next
+    jne     LOCAL_LABEL(primes_next)
     .p2align 4
-.Lprimes_mark:
+LOCAL_LABEL(primes_mark):
     movb    $1, (%rsi,%rax)
     addq    %rcx, %rax
     cmpq    %rdi, %rax
-    jb      .Lprimes_mark
-.Lprimes_next:
+    jb      LOCAL_LABEL(primes_mark)
+LOCAL_LABEL(primes_next):
     incq    %rcx
-    jmp     .Lprimes_outer
+    jmp     LOCAL_LABEL(primes_outer)
 
     /* Count the zero flags among 2 .. limit-1: a byte below 1 is a zero
      * flag, and its borrow is added in. */
-.Lprimes_count:
+LOCAL_LABEL(primes_count):
     xorl    %eax, %eax
     movl    $2, %edx
     cmpq    %rdi, %rdx
-    jae     .Lprimes_done
+    jae     LOCAL_LABEL(primes_done)
     .p2align 4
-.Lprimes_count_loop:
+LOCAL_LABEL(primes_count_loop):
     cmpb    $1, (%rsi,%rdx)
     adcq    $0, %rax
     incq    %rdx
     cmpq    %rdi, %rdx
-    jb      .Lprimes_count_loop
-.Lprimes_done:
+    jb      LOCAL_LABEL(primes_count_loop)
+LOCAL_LABEL(primes_done):
     ret
 END_FUNCTION(qm_primes)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

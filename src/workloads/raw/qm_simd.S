@@ -14,7 +14,7 @@
 DEFINE_FUNCTION(qm_simd)
     xorl    %eax, %eax
     testq   %rdi, %rdi
-    jz      .Lsimd_done
+    jz      LOCAL_LABEL(simd_done)
 
     movdqu  0(%rsi), %xmm0
     movdqu  16(%rsi), %xmm1
@@ -29,7 +29,7 @@ DEFINE_FUNCTION(qm_simd)
     xorps   %xmm10, %xmm10              /* A = +0.0 */
 
     .p2align 4
-.Lsimd_round:
+LOCAL_LABEL(simd_round):
     movdqa  %xmm0, %xmm11               /* 1: u = S0 *lo S1 + S2 */
     pmullw  %xmm1, %xmm11
     paddw   %xmm2, %xmm11
@@ -72,7 +72,7 @@ DEFINE_FUNCTION(qm_simd)
     mulps   %xmm15, %xmm8
 
     decq    %rdi
-    jnz     .Lsimd_round
+    jnz     LOCAL_LABEL(simd_round)
 
     cvttps2dq %xmm10, %xmm10            /* T = S0 ^ ... ^ S7 ^ int(A) */
     pxor    %xmm1, %xmm0
@@ -88,8 +88,8 @@ DEFINE_FUNCTION(qm_simd)
     pshufd  $0xb1, %xmm0, %xmm1
     paddd   %xmm1, %xmm0
     movd    %xmm0, %eax                 /* zero-extends into rax */
-.Lsimd_done:
+LOCAL_LABEL(simd_done):
     ret
 END_FUNCTION(qm_simd)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

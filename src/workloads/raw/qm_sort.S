@@ -11,34 +11,34 @@
 
 DEFINE_FUNCTION(qm_sort)
     cmpq    $2, %rsi
-    jae     .Lqs_sort
+    jae     LOCAL_LABEL(qs_sort)
     xorl    %eax, %eax                  /* n = 0: 0 */
     testq   %rsi, %rsi
-    jz      .Lqs_short
+    jz      LOCAL_LABEL(qs_short)
     movl    (%rdi), %eax                /* n = 1: the key, zero-extended */
-.Lqs_short:
+LOCAL_LABEL(qs_short):
     ret
 
-.Lqs_sort:
-    pushq   %rbx
-    pushq   %r12
-    pushq   %r13
+LOCAL_LABEL(qs_sort):
+    PUSH_REG(%rbx)
+    PUSH_REG(%r12)
+    PUSH_REG(%r13)
     movq    %rdi, %rbx
     movq    %rsi, %r12
     movq    %rsi, %r13
     shrq    $1, %r13                    /* i = n / 2, at least 1 */
 
-.Lqs_build:                             /* for i = n/2 - 1 down to 0 */
+LOCAL_LABEL(qs_build):                  /* for i = n/2 - 1 down to 0 */
     decq    %r13
     movq    %rbx, %rdi
     movq    %r12, %rsi
     movq    %r13, %rdx
     call    SYMBOL_NAME(st_siftdown)    /* sift down from i, size n */
     testq   %r13, %r13
-    jnz     .Lqs_build
+    jnz     LOCAL_LABEL(qs_build)
 
     leaq    -1(%r12), %r13              /* end = n - 1, at least 1 */
-.Lqs_extract:                           /* for end = n-1 down to 1 */
+LOCAL_LABEL(qs_extract):                /* for end = n-1 down to 1 */
     movl    (%rbx), %eax                /* exchange keys 0 and end */
     movl    (%rbx,%r13,4), %ecx
     movl    %ecx, (%rbx)
@@ -48,24 +48,24 @@ DEFINE_FUNCTION(qm_sort)
     xorl    %edx, %edx
     call    SYMBOL_NAME(st_siftdown)    /* sift down from 0, size end */
     decq    %r13
-    jnz     .Lqs_extract
+    jnz     LOCAL_LABEL(qs_extract)
 
     xorl    %eax, %eax                  /* h = 0 */
     xorl    %ecx, %ecx                  /* position */
     .p2align 4
-.Lqs_chain:
+LOCAL_LABEL(qs_chain):
     movl    (%rbx,%rcx,4), %edx         /* k, zero-extended */
     xorq    %rdx, %rax
     rorq    $7, %rax
     addq    %rdx, %rax
     incq    %rcx
     cmpq    %r12, %rcx
-    jb      .Lqs_chain
+    jb      LOCAL_LABEL(qs_chain)
 
-    popq    %r13
-    popq    %r12
-    popq    %rbx
+    POP_REG(%r13)
+    POP_REG(%r12)
+    POP_REG(%rbx)
     ret
 END_FUNCTION(qm_sort)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES

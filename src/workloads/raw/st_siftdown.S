@@ -13,30 +13,30 @@
 DEFINE_FUNCTION(st_siftdown)
     leaq    1(%rdx,%rdx), %rcx          /* child = 2 * node + 1 */
     cmpq    %rsi, %rcx
-    jae     .Lsd_done                   /* no child: nothing to do */
+    jae     LOCAL_LABEL(sd_done)        /* no child: nothing to do */
     movl    (%rdi,%rdx,4), %r9d         /* the key being sifted */
 
     .p2align 4
-.Lsd_level:
+LOCAL_LABEL(sd_level):
     movl    (%rdi,%rcx,4), %eax         /* key at the left child */
     leaq    1(%rcx), %r8
     cmpq    %rsi, %r8
-    jae     .Lsd_pick                   /* no right child */
+    jae     LOCAL_LABEL(sd_pick)        /* no right child */
     movl    (%rdi,%r8,4), %r10d
     cmpl    %eax, %r10d                 /* right > left, unsigned: take right; */
     cmova   %r8, %rcx                   /* on equal children the left stays */
     cmova   %r10d, %eax
-.Lsd_pick:
+LOCAL_LABEL(sd_pick):
     cmpl    %eax, %r9d
-    jae     .Lsd_done                   /* key >= child: equal keys stop too */
+    jae     LOCAL_LABEL(sd_done)        /* key >= child: equal keys stop too */
     movl    %eax, (%rdi,%rdx,4)         /* exchange node and child */
     movl    %r9d, (%rdi,%rcx,4)
     movq    %rcx, %rdx                  /* node = child */
     leaq    1(%rcx,%rcx), %rcx          /* child = 2 * node + 1 */
     cmpq    %rsi, %rcx
-    jb      .Lsd_level
-.Lsd_done:
+    jb      LOCAL_LABEL(sd_level)
+LOCAL_LABEL(sd_done):
     ret
 END_FUNCTION(st_siftdown)
 
-NO_EXEC_STACK_DIRECTIVE
+OBJECT_NOTES
