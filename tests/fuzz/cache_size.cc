@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (CacheSlot slot : {kCacheL1Data, kCacheL1Instruction, kCacheL2, kCacheL3}) {
         bytes = 0;
         linux_cache_bytes(tree.root(), slot, &bytes);
-        FUZZ_CHECK(linux_sysfs_cache(tree.root(), slot, &bytes) != kSysfsCacheNoFolder);
+        linux_sysfs_cache(tree.root(), slot, &bytes);
     }
     return 0;
 }
