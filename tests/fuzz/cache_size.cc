@@ -8,6 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t bytes = 0;
     parse_cache_size(text.get(), &bytes);
 
+    if (!fuzz_files()) return 0;
     static FileTree tree;
     tree.write("/sys/devices/system/cpu/cpu0/cache/index0/size", pieces[0]);
     tree.write("/sys/devices/system/cpu/cpu0/cache/index0/level", pieces.size() > 1 ? pieces[1] : "1");

@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t cpus = 0;
     if (parse_cpu_quota(quota_text.get(), &cpus)) FUZZ_CHECK(cpus >= 0);
 
+    if (!fuzz_files()) return 0;
     static FileTree tree;
     tree.write("/proc/self/cgroup", cgroup);
     tree.write("/proc/self/mountinfo", mountinfo);

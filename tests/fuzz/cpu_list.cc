@@ -8,6 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t count = 0, lowest = 0;
     if (parse_cpu_list(text.get(), &count, &lowest)) FUZZ_CHECK(count >= 1 && lowest >= 0);
 
+    if (!fuzz_files()) return 0;
     static FileTree tree;
     tree.write("/sys/devices/system/cpu/online", data, size);
     tree.write("/sys/devices/system/cpu/cpu0/topology/core_cpus_list", data, size);

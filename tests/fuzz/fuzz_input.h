@@ -84,6 +84,14 @@ inline std::vector<std::string> split_lines(const uint8_t* data, size_t size) {
     return lines;
 }
 
+// Whether the targets also write their input as files for the readers. The
+// files cost most of the time of an execution, so a long run can leave them
+// out with QM_FUZZ_PARSERS_ONLY=1 and reach many more inputs.
+inline bool fuzz_files() {
+    static const bool files = std::getenv("QM_FUZZ_PARSERS_ONLY") == nullptr;
+    return files;
+}
+
 // A scratch copy of a machine's /proc, /sys and /etc for this process.
 class FileTree {
 public:

@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    if (!fuzz_files()) return 0;
     static FileTree tree;
     tree.write("/proc/meminfo", data, size);
     uint64_t bytes = 0;

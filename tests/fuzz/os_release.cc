@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(out.terminated() || std::strncmp(text.get(), "PRETTY_NAME=", 12) != 0);
         }
     }
+    if (!fuzz_files()) return 0;
     static FileTree tree;
     // Alternate between the two places the file can be; /etc wins when both exist.
     tree.write(size % 2 == 0 ? "/etc/os-release" : "/usr/lib/os-release", data, size);
