@@ -4,6 +4,6 @@
 int main(int argc, char** argv) {
     RunOptions options;
     const int status = parse_options(argc, argv, &options, stdout, stderr);
-    if (status >= 0) return status;
+    if (status >= 0) return finish_output(stdout, stderr, status);
     return run_benchmark(&options);
 }

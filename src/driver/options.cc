@@ -2,6 +2,9 @@
 #include "driver/options.h"
 
 #include <cstring>
+#include <string>
+
+#include "submit/submit.h"
 
 int parse_options(int argc, const char* const* argv, RunOptions* options, FILE* out, FILE* err) {
     *options = RunOptions{};
@@ -28,7 +31,10 @@ int parse_options(int argc, const char* const* argv, RunOptions* options, FILE* 
             std::fprintf(out, "usage: %s [-v|--verbose] [--upload|--noupload] [--no-system-check]\n", program);
             return 0;
         } else {
-            std::fprintf(err, "quillmoth: unknown option '%s'\n", arg);
+            // Echoed with its control bytes defused: it may be anything.
+            std::string shown(arg);
+            replace_control_bytes(shown.data());
+            std::fprintf(err, "quillmoth: unknown option '%s'\n", shown.c_str());
             return 1;
         }
     }

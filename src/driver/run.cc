@@ -5,40 +5,46 @@
 
 #include "driver/report.h"
 #include "engine/clock.h"
-#include "engine/run_test.h"
+#include "engine/measure.h"
+#include "engine/run_record.h"
 #include "submit/submit.h"
 #include "sysenv/sysenv.h"
 #include "workloads/workloads.h"
 
 namespace {
 
-void run_suite(bool real_suite, const RunOptions* options, TestResult* multi, TestResult* single) {
+void run_suite(bool real_suite, const RunOptions* options, RunRecord* record) {
+    const int multi = real_suite ? kRealMulti : kRawMulti;
+    const int single = real_suite ? kRealSingle : kRawSingle;
     print_suite_heading(stdout, real_suite);
     g_c_backend = real_suite ? 1 : 0;
     for (int i = 0; i < kTestCount; ++i) {
         print_test_name(stdout, i);
-        run_test(&multi[i], &tests[i], static_cast<int32_t>(g_ncores));
-        run_test(&single[i], &tests[i], 1);
-        print_test_result(stdout, i, &multi[i], &single[i], options->verbose, g_ncores);
+        run_test(&record->results[multi][i], &tests[i], static_cast<int32_t>(g_ncores), &record->notes[multi][i]);
+        run_test(&record->results[single][i], &tests[i], 1, &record->notes[single][i]);
+        print_test_result(stdout, i, &record->results[multi][i], &record->results[single][i], options->verbose);
     }
 }
 
 }  // namespace
 
-int run_benchmark(const RunOptions* options) {
-    static SystemInfo info;
-    static BackgroundStats stats;
-    static TestResult raw_multi[kTestCount], raw_single[kTestCount];
-    static TestResult real_multi[kTestCount], real_single[kTestCount];
+int finish_output(FILE* out, FILE* err, int status) {
+    if (std::fflush(out) == 0 && !std::ferror(out)) return status;
+    std::fprintf(err, "quillmoth: cannot write to standard output\n");
+    return kOutputFailedStatus;
+}
 
-    probe_system_info(&info);
-    g_ncores = usable_processors(&info);
-    print_usable_processors(stderr, g_ncores, info.cpu_threads);
+int run_benchmark(const RunOptions* options) {
+    RunRecord record = {};
+
+    probe_system_info(&record.info);
+    g_ncores = usable_processors(&record.info);
+    print_usable_processors(stderr, g_ncores, record.info.cpu_threads);
 
     if (options->system_check) {
-        check_background_activity(&info, &stats);
+        check_background_activity(&record.info, &record.stats);
     } else {
-        stats = kBackgroundSkipped;
+        record.stats = kBackgroundSkipped;
     }
 
     const double start = now_seconds();
@@ -47,16 +53,19 @@ int run_benchmark(const RunOptions* options) {
     prepare_workloads();
     std::printf(" done\n");
 
-    print_machine(stdout, &info);
+    print_machine(stdout, &record.info);
     print_table_header(stdout);
 
-    run_suite(false, options, raw_multi, raw_single);
-    run_suite(true, options, real_multi, real_single);
+    run_suite(false, options, &record);
+    run_suite(true, options, &record);
 
     print_closing_rule(stdout);
     const double end = now_seconds();
-    const uint64_t duration_ms = static_cast<uint64_t>((end - start) * 1000.0);
-    print_total(stdout, duration_ms);
+    record.duration_ms = static_cast<uint64_t>((end - start) * 1000.0);
+    print_total(stdout, record.duration_ms);
+    // The table is complete on the screen before any warning about it.
+    std::fflush(stdout);
+    print_run_warnings(stderr, &record);
 
     release_workloads();
 
@@ -68,8 +77,8 @@ int run_benchmark(const RunOptions* options) {
     }
     if (!go) {
         std::printf("  Result was not uploaded.\n");
-        return 0;
+        return finish_output(stdout, stderr, 0);
     }
-    upload_result(&info, &stats, duration_ms, raw_multi, raw_single, real_multi, real_single);
-    return 0;
+    upload_result(&record);
+    return finish_output(stdout, stderr, 0);
 }

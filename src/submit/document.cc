@@ -49,8 +49,8 @@ void json_escape(const char* src, char* out, size_t capacity) {
     out[n] = '\0';
 }
 
-int append_result_tests_in(char* doc, size_t capacity, size_t* length, const TestResult* multi,
-                           const TestResult* single) {
+int append_result_tests_with(char* doc, size_t capacity, size_t* length, const TestResult* multi,
+                             const TestResult* single) {
     if (*length >= capacity) return 0;
     for (int i = 0; i < kTestCount; ++i) {
         const TestInfo* t = &tests[i];
@@ -76,13 +76,12 @@ int append_result_tests_in(char* doc, size_t capacity, size_t* length, const Tes
 }
 
 int append_result_tests(char* doc, size_t* length, const TestResult* multi, const TestResult* single) {
-    return append_result_tests_in(doc, kDocumentCapacity, length, multi, single);
+    return append_result_tests_with(doc, kDocumentCapacity, length, multi, single);
 }
 
-int build_result_document_in(char* doc, size_t capacity, size_t* length, const SystemInfo* info,
-                             const BackgroundStats* stats, uint64_t duration_ms, const TestResult* raw_multi,
-                             const TestResult* raw_single, const TestResult* real_multi,
-                             const TestResult* real_single) {
+int build_result_document_with(char* doc, size_t capacity, size_t* length, const RunRecord* record) {
+    const SystemInfo* info = &record->info;
+    const BackgroundStats* stats = &record->stats;
     // Twice each field's size: a full field fits even if every byte escapes.
     char cpu[2 * sizeof info->cpu];
     char model[2 * sizeof info->model];
@@ -108,14 +107,16 @@ int build_result_document_in(char* doc, size_t capacity, size_t* length, const S
                 cpu, model, static_cast<long>(info->cpu_cores), static_cast<long>(info->cpu_threads), "x86-64",
                 static_cast<long>(info->l1_cache_kb), static_cast<long>(info->l2_cache_kb),
                 static_cast<long>(info->l3_cache_kb), static_cast<long>(info->memory_mb), operating_system,
-                compiler, QUILLMOTH_VERSION, static_cast<unsigned long long>(duration_ms), minimum_test_seconds,
+                compiler, QUILLMOTH_VERSION, static_cast<unsigned long long>(record->duration_ms), minimum_test_seconds,
                 repeats, kernel, static_cast<int>(stats->sample_seconds), stats->background_cpu_average_percent,
                 stats->background_cpu_peak_percent, static_cast<long>(stats->available_memory_mb),
                 static_cast<long>(stats->process_count)))
         return 0;
-    if (!append_result_tests_in(doc, capacity, &n, raw_multi, raw_single)) return 0;
+    if (!append_result_tests_with(doc, capacity, &n, record->results[kRawMulti], record->results[kRawSingle]))
+        return 0;
     if (!append(doc, capacity, &n, "%s", "],\"real_tests\":[")) return 0;
-    if (!append_result_tests_in(doc, capacity, &n, real_multi, real_single)) return 0;
+    if (!append_result_tests_with(doc, capacity, &n, record->results[kRealMulti], record->results[kRealSingle]))
+        return 0;
     // The closing "]}}" is written only while at least five bytes remain.
     if (n + 5 > capacity) return 0;
     std::memcpy(doc + n, "]}}", 4);
@@ -124,9 +125,6 @@ int build_result_document_in(char* doc, size_t capacity, size_t* length, const S
     return 1;
 }
 
-int build_result_document(char* doc, size_t* length, const SystemInfo* info, const BackgroundStats* stats,
-                          uint64_t duration_ms, const TestResult* raw_multi, const TestResult* raw_single,
-                          const TestResult* real_multi, const TestResult* real_single) {
-    return build_result_document_in(doc, kDocumentCapacity, length, info, stats, duration_ms, raw_multi,
-                                    raw_single, real_multi, real_single);
+int build_result_document(char* doc, size_t* length, const RunRecord* record) {
+    return build_result_document_with(doc, kDocumentCapacity, length, record);
 }

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/clock.h"
 #include "submit/submit.h"
 
 namespace {
@@ -25,11 +25,7 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
 
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t now_ms() { return static_cast<int64_t>(now_seconds() * 1000.0); }
 
 // Waits for events on fd until the deadline; > 0 ready, 0 timed out, < 0 error.
 int poll_until(int fd, short events, int64_t deadline) {

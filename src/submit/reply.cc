@@ -80,37 +80,45 @@ int json_string_field(const char* body, const char* key, char* out) {
     return copied > 0 && *p == '"' ? 1 : 0;
 }
 
-void report_reply(const char* reply, size_t length, FILE* out, FILE* err) {
+void replace_control_bytes(char* text) {
+    for (unsigned char* p = reinterpret_cast<unsigned char*>(text); *p != 0; ++p)
+        if (*p < 0x20 || *p == 0x7f) *p = '?';
+}
+
+int report_reply(const char* reply, size_t length, FILE* out, FILE* err) {
     const int status = parse_status(reply);
     char body[kBodyCapacity];
     copy_body(reply, length, body);
 
     if (status == 422) {
         std::fprintf(err, "  upload failed: server rejected the submission as invalid (HTTP 422)\n");
-        return;
+        return 0;
     }
     if (status == 401) {
         std::fprintf(err, "  upload failed: API token was rejected (HTTP 401)\n");
-        return;
+        return 0;
     }
     if (status < 200 || status > 299) {
         std::fprintf(err, "  upload failed: server returned HTTP %d\n", status);
-        return;
+        return 0;
     }
     char result_url[kLinkCapacity];
     if (!json_string_field(body, "result_url", result_url)) {
         std::fprintf(err, "  upload failed: server did not return a result link\n");
-        return;
+        return 0;
     }
+    replace_control_bytes(result_url);
     std::fprintf(out, "  Results uploaded (HTTP %d).\n", status);
     std::fprintf(out, "  View your result: %s\n", result_url);
 
     char claim_url[kLinkCapacity];
-    if (!json_string_field(body, "claim_url", claim_url)) return;
+    if (!json_string_field(body, "claim_url", claim_url)) return 1;
+    replace_control_bytes(claim_url);
     // The code is what follows the last slash; a link ending in a slash, or
     // without one, is its own code.
     const char* slash = std::strrchr(claim_url, '/');
     const char* code = slash != nullptr && slash[1] != '\0' ? slash + 1 : claim_url;
     std::fprintf(out, "  Claim code: %s\n", code);
     std::fprintf(out, "  Claim your result: %s\n", claim_url);
+    return 1;
 }

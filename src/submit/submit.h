@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/run_test.h"
+#include "engine/run_record.h"
 #include "submit/results_url.h"
-#include "sysenv/sysenv.h"
 
 // Fixed buffer sizes, each including the terminating NUL.
 constexpr size_t kDocumentCapacity = 131072;
@@ -27,20 +26,15 @@ void json_escape(const char* src, char* out, size_t capacity);
 // eleven fit; otherwise 0 with *length at the end of the last whole object.
 int append_result_tests(char* doc, size_t* length, const TestResult* multi, const TestResult* single);
 
-// Renders the whole document into doc (kDocumentCapacity bytes). Returns 1 and
-// the length without the terminator, or 0 when the document does not fit.
-int build_result_document(char* doc, size_t* length, const SystemInfo* info, const BackgroundStats* stats,
-                          uint64_t duration_ms, const TestResult* raw_multi, const TestResult* raw_single,
-                          const TestResult* real_multi, const TestResult* real_single);
+// Renders the whole document of a run into doc (kDocumentCapacity bytes).
+// Returns 1 and the length without the terminator, or 0 when it does not fit.
+int build_result_document(char* doc, size_t* length, const RunRecord* record);
 
-// The same two with the capacity as a parameter, so the overflow paths can be
-// reached with a real document.
-int append_result_tests_in(char* doc, size_t capacity, size_t* length, const TestResult* multi,
-                           const TestResult* single);
-int build_result_document_in(char* doc, size_t capacity, size_t* length, const SystemInfo* info,
-                             const BackgroundStats* stats, uint64_t duration_ms, const TestResult* raw_multi,
-                             const TestResult* raw_single, const TestResult* real_multi,
-                             const TestResult* real_single);
+// The same two with the capacity given, so the overflow paths can be reached
+// with a real document.
+int append_result_tests_with(char* doc, size_t capacity, size_t* length, const TestResult* multi,
+                             const TestResult* single);
+int build_result_document_with(char* doc, size_t capacity, size_t* length, const RunRecord* record);
 
 // ---- Upload client ---------------------------------------------------------
 
@@ -67,17 +61,19 @@ struct UploadTarget {
 int http_exchange(const UploadTarget* target, const char* request, size_t request_length, char* reply,
                   size_t* reply_length, FILE* err);
 
+// Replaces every control byte (below 0x20, and 0x7f) with '?', so that text
+// from elsewhere cannot move the cursor or forge lines on the terminal.
+void replace_control_bytes(char* text);
+
 // Reads the status and body of a reply (reply[length] must be NUL) and prints
 // the outcome: the result link and claim code on out, refusals on err.
-void report_reply(const char* reply, size_t length, FILE* out, FILE* err);
+// Returns 1 when the result was accepted and its link printed.
+int report_reply(const char* reply, size_t length, FILE* out, FILE* err);
 
-// The whole upload against a given target, printing on out and err.
-void upload_result_to(const UploadTarget* target, FILE* out, FILE* err, const SystemInfo* info,
-                      const BackgroundStats* stats, uint64_t duration_ms, const TestResult* raw_multi,
-                      const TestResult* raw_single, const TestResult* real_multi, const TestResult* real_single);
+// The whole upload against a given target, printing on out and err. When out
+// cannot be written, the link and claim code go to err as well.
+void upload_result_with(const UploadTarget* target, FILE* out, FILE* err, const RunRecord* record);
 
 // Builds the document, sends it to the results service and prints the
 // outcome. Never changes the exit status.
-void upload_result(const SystemInfo* info, const BackgroundStats* stats, uint64_t duration_ms,
-                   const TestResult* raw_multi, const TestResult* raw_single, const TestResult* real_multi,
-                   const TestResult* real_single);
+void upload_result(const RunRecord* record);

@@ -4,16 +4,12 @@
 
 #include "submit/submit.h"
 
-void upload_result_to(const UploadTarget* target, FILE* out, FILE* err, const SystemInfo* info,
-                      const BackgroundStats* stats, uint64_t duration_ms, const TestResult* raw_multi,
-                      const TestResult* raw_single, const TestResult* real_multi, const TestResult* real_single) {
+void upload_result_with(const UploadTarget* target, FILE* out, FILE* err, const RunRecord* record) {
     // Too large for a thread's stack on some systems; the upload runs once.
     static char document[kDocumentCapacity];
     static char request[kRequestCapacity];
     size_t document_length = 0;
-    if (!build_result_document(document, &document_length, info, stats, duration_ms, raw_multi, raw_single,
-                               real_multi, real_single))
-        return;
+    if (!build_result_document(document, &document_length, record)) return;
     // The empty %s is the block of additional header lines: none are sent.
     const int n = std::snprintf(request, sizeof request,
                                 "POST %s HTTP/1.1\r\nHost: %s:%s\r\nContent-Type: application/json\r\n"
@@ -25,12 +21,16 @@ void upload_result_to(const UploadTarget* target, FILE* out, FILE* err, const Sy
     char reply[kReplyCapacity];
     size_t reply_length = 0;
     if (!http_exchange(target, request, static_cast<size_t>(n), reply, &reply_length, err)) return;
-    report_reply(reply, reply_length, out, err);
+    if (!report_reply(reply, reply_length, out, err)) return;
+    // The claim code exists nowhere else: if it could not be shown, show it
+    // where it can be.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        std::fprintf(err, "  the result was uploaded, but standard output could not be written:\n");
+        report_reply(reply, reply_length, err, err);
+    }
 }
 
-void upload_result(const SystemInfo* info, const BackgroundStats* stats, uint64_t duration_ms,
-                   const TestResult* raw_multi, const TestResult* raw_single, const TestResult* real_multi,
-                   const TestResult* real_single) {
+void upload_result(const RunRecord* record) {
     char host[256];
     char port[16];
     char path[512];
@@ -43,6 +43,5 @@ void upload_result(const SystemInfo* info, const BackgroundStats* stats, uint64_
         r < 0 || static_cast<size_t>(r) >= sizeof path)
         return;
     const UploadTarget target = {host, port, path, 10000, 30000};
-    upload_result_to(&target, stdout, stderr, info, stats, duration_ms, raw_multi, raw_single, real_multi,
-                     real_single);
+    upload_result_with(&target, stdout, stderr, record);
 }

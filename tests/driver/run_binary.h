@@ -19,8 +19,10 @@ struct BinaryRun {
 
 // stdin_text: nullptr closes standard input (reads see end of input at once).
 // address_space_limit: bytes for RLIMIT_AS, 0 for none.
+// stdout_to: nullptr captures standard output; "" closes it; else a path to write it to.
 inline BinaryRun run_binary(const std::vector<std::string>& args, const char* stdin_text = nullptr,
-                            rlim_t address_space_limit = 0, const char* binary = QUILLMOTH_BINARY) {
+                            rlim_t address_space_limit = 0, const char* binary = QUILLMOTH_BINARY,
+                            const char* stdout_to = nullptr) {
     char out_path[] = "/tmp/qm_out_XXXXXX", err_path[] = "/tmp/qm_err_XXXXXX", in_path[] = "/tmp/qm_in_XXXXXX";
     const int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path), in_fd = mkstemp(in_path);
     if (stdin_text != nullptr) {
@@ -30,8 +32,14 @@ inline BinaryRun run_binary(const std::vector<std::string>& args, const char* st
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_fd, 1);
         dup2(err_fd, 2);
+        if (stdout_to == nullptr) {
+            dup2(out_fd, 1);
+        } else if (stdout_to[0] == '\0') {
+            close(1);
+        } else {
+            dup2(open(stdout_to, O_WRONLY), 1);
+        }
         if (stdin_text != nullptr) {
             dup2(in_fd, 0);
         } else {

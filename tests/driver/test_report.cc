@@ -1,57 +1,26 @@
-// The console report: exact texts and column positions.
+// The console report: exact texts in their columns, and the warnings printed
+// after the table.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "driver/report.h"
+#include "submit/server_harness.h"
 
 namespace {
 
 template <typename F>
-std::string capture(F print) {
-    char* text = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&text, &len);
-    print(out);
-    std::fclose(out);
-    std::string s(text, len);
-    std::free(text);
-    return s;
+std::string printed(F print) {
+    Capture out;
+    print(out.file);
+    return out.text();
 }
 
-std::vector<std::string> lines(const std::string& s) {
-    std::vector<std::string> v;
-    size_t start = 0;
-    for (size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) v.push_back(s.substr(start, nl - start));
-    return v;
-}
+const std::string kLongRule = "  " + std::string(74, '-') + "\n", kIndent(29, ' ');
 
-// 1-based column of the last character of `token` in `line`.
-size_t end_column(const std::string& line, const std::string& token) { return line.find(token) + token.size(); }
-size_t start_column(const std::string& line, const std::string& token) { return line.find(token) + 1; }
-
-SystemInfo sample_info() {
-    SystemInfo info{};
-    std::strcpy(info.cpu, "Example CPU @ 3.00GHz");
-    std::strcpy(info.operating_system, "Linux 6");
-    std::strcpy(info.compiler, "GCC 12.2.0");
-    info.cpu_cores = 8;
-    info.cpu_threads = 16;
-    info.memory_mb = 32768;
-    info.l1_cache_kb = 80;
-    info.l2_cache_kb = 1280;
-    info.l3_cache_kb = 24576;
-    return info;
-}
-
-}  // namespace
-
-TEST(Report, MachineDescription) {
-    const SystemInfo info = sample_info();
-    EXPECT_EQ(capture([&](FILE* f) { print_machine(f, &info); }),
+TEST(Report, FixedPieces) {
+    const SystemInfo info = {"Example CPU @ 3.00GHz", "", "Linux 6", "GCC 12.2.0", "", 8, 16, 32768, 80, 1280, 24576};
+    EXPECT_EQ(printed([&](FILE* f) { print_machine(f, &info); }),
               "\n"
               "  quillmoth 0.4.2 - multi-core CPU benchmark\n"
               "  ------------------------------------------------------------------\n"
@@ -64,58 +33,90 @@ TEST(Report, MachineDescription) {
               "  kernel:    unknown\n"
               "  compiler:  GCC 12.2.0\n"
               "\n");
+    EXPECT_EQ(printed(print_table_header), "  TEST                             RATE  UNIT            TIME\n" + kLongRule);
+    EXPECT_EQ(printed([](FILE* f) { print_suite_heading(f, false); }), "  RAW score suite (architecture assembly)\n");
+    EXPECT_EQ(printed([](FILE* f) { print_suite_heading(f, true); }),
+              kLongRule + "  REAL score suite (optimised portable C)\n");
+    EXPECT_EQ(printed(print_closing_rule), kLongRule);
+    EXPECT_EQ(printed([](FILE* f) { print_total(f, 123456); }),
+              "  TOTAL DURATION                                              123.46s\n\n");
 }
 
-TEST(Report, HeaderResultAndTotalColumns) {
-    const auto header = lines(capture(print_table_header));
-    ASSERT_EQ(header.size(), 2u);
-    EXPECT_EQ(start_column(header[0], "TEST"), 3u);
-    EXPECT_EQ(end_column(header[0], "RATE"), 39u);
-    EXPECT_EQ(start_column(header[0], "UNIT"), 42u);
-    EXPECT_EQ(end_column(header[0], "TIME"), 61u);
-    EXPECT_EQ(header[1], "  " + std::string(74, '-'));
-
-    const TestResult multi = {12345.678, 1, 1.234, 10, 16}, single = {1000.04, 1, 0.9, 10, 1};
-    const std::string line = capture([&](FILE* f) {
-        print_test_name(f, 8);  // "Sorting", unit "Mkey-cmp/s"
-        print_test_result(f, 8, &multi, &single, false, 16);
-    });
-    EXPECT_EQ(line, "  Sorting                       12345.7  Mkey-cmp/s     1.23s\n");
-    EXPECT_EQ(end_column(line, "12345.7"), 39u);
-    EXPECT_EQ(start_column(line, "Mkey-cmp/s"), 42u);
-    EXPECT_EQ(end_column(line, "1.23"), 60u);
-    EXPECT_EQ(line[60], 's');
-
-    const std::string longest = capture([&](FILE* f) { print_test_name(f, 4); });
-    EXPECT_EQ(longest, "  Extended Instructions   ");
-
-    const std::string total = capture([](FILE* f) { print_total(f, 123456); });
-    EXPECT_EQ(total, "  TOTAL DURATION                                              123.46s\n\n");
-    EXPECT_EQ(end_column(total, "123.46"), 68u);
+TEST(Report, TestLines) {
+    const struct {
+        int test;
+        TestResult multi, single;
+        bool verbose;
+        std::string want;
+    } cases[] = {
+        // The longest name and unit.
+        {8, {12345.678, 1, 1.234, 10, 16}, {1000.04, 1, 0.9, 10, 1}, false,
+         "  Sorting                       12345.7  Mkey-cmp/s     1.23s\n"},
+        {4, {1.0, 1, 1.0, 1, 2}, {1.0, 1, 1.0, 1, 1}, false, "  Extended Instructions             1.0  Mops/s         1.00s\n"},
+        // Latency shows ns per access from seconds and iterations, whatever the threads.
+        {kMemoryLatencyIndex, {20.0, 1, 0.3, 3, 2}, {10.0, 1, 0.6, 3, 1}, true,
+         "  Memory Latency                  100.0  ns/access      0.30s\n" + kIndent +
+             "dependent-load pointer chase, 16 MiB\n" + kIndent + "1-core: 200.0 ns/access   2-core: 100.0 ns/access\n"},
+        // One thread names "1-core" twice, each with its own figure.
+        {0, {5.5, 1, 1.0, 1, 1}, {5.25, 1, 1.0, 1, 1}, true,
+         "  Native Integer Math               5.5  Mops/s         1.00s\n" + kIndent +
+             "common 32-bit multiply/add/rotate mix\n" + kIndent + "1-core: 5.2 Mops/s   1-core: 5.5 Mops/s\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(printed([&](FILE* f) {
+                      print_test_name(f, c.test);
+                      print_test_result(f, c.test, &c.multi, &c.single, c.verbose);
+                  }),
+                  c.want);
 }
 
-TEST(Report, LatencyShowsNanosecondsAndVerboseAddsTwoLines) {
-    const TestResult multi = {20.0, 1, 0.3, 3, 2}, single = {10.0, 1, 0.6, 3, 1};
-    const auto v = lines(capture([&](FILE* f) {
-        print_test_name(f, kMemoryLatencyIndex);
-        print_test_result(f, kMemoryLatencyIndex, &multi, &single, true, 2);
-    }));
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[0], "  Memory Latency                  100.0  ns/access      0.30s");
-    EXPECT_EQ(v[1], std::string(29, ' ') + "dependent-load pointer chase, 16 MiB");
-    EXPECT_EQ(v[2], std::string(29, ' ') + "1-core: 200.0 ns/access   2-core: 100.0 ns/access");
+// Every pass of the record measured with three runs of the given lengths.
+RunRecord record_with_runs(double a, double b, double c) {
+    RunRecord r = {};
+    const TimedRun runs[repeats] = {{1, a, 0}, {1, b, 0}, {1, c, 0}};
+    for (int p = 0; p < kPassCount; ++p)
+        for (int i = 0; i < kTestCount; ++i)
+            summarize_runs(runs, 10, p == kRawMulti || p == kRealMulti ? 2 : 1, 1.0, &r.results[p][i], &r.notes[p][i]);
+    return r;
 }
 
-TEST(Report, OneThreadNamesOneCoreTwice) {
-    const TestResult multi = {5.5, 1, 1.0, 1, 1}, single = {5.25, 1, 1.0, 1, 1};
-    const auto v = lines(capture([&](FILE* f) { print_test_result(f, 0, &multi, &single, true, 1); }));
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[2], std::string(29, ' ') + "1-core: 5.2 Mops/s   1-core: 5.5 Mops/s");
+TEST(RunWarnings, MeasuredRunsMoreThanTenPercentApart) {
+    RunRecord r = record_with_runs(1.0, 1.1, 1.05);  // exactly 10% apart: no warning
+    EXPECT_EQ(printed([&](FILE* f) { print_run_warnings(f, &r); }), "");
+    const TimedRun noisy[repeats] = {{1, 1.0, 0}, {1, 1.0, 0}, {1, 1.2, 0}};
+    const TimedRun noisier[repeats] = {{1, 0.5, 0}, {1, 0.7, 0}, {1, 0.6, 0}};
+    summarize_runs(noisy, 10, 1, 1.0, &r.results[kRawSingle][3], &r.notes[kRawSingle][3]);
+    EXPECT_EQ(printed([&](FILE* f) { print_run_warnings(f, &r); }),
+              "  warning: 1 of 44 measurements varied by more than 10% between their runs (worst: Prime Numbers, "
+              "RAW 1-core, 20.0%); rerun on an idle machine for steadier figures\n");
+    summarize_runs(noisier, 10, 2, 1.0, &r.results[kRealMulti][10], &r.notes[kRealMulti][10]);
+    EXPECT_EQ(printed([&](FILE* f) { print_run_warnings(f, &r); }),
+              "  warning: 2 of 44 measurements varied by more than 10% between their runs (worst: Memory Bandwidth, "
+              "REAL 2-core, 40.0%); rerun on an idle machine for steadier figures\n");
 }
 
-TEST(Report, SuiteHeadingsAndRules) {
-    EXPECT_EQ(capture([](FILE* f) { print_suite_heading(f, false); }), "  RAW score suite (architecture assembly)\n");
-    EXPECT_EQ(capture([](FILE* f) { print_suite_heading(f, true); }),
-              "  " + std::string(74, '-') + "\n  REAL score suite (optimised portable C)\n");
-    EXPECT_EQ(capture(print_closing_rule), "  " + std::string(74, '-') + "\n");
+TEST(RunWarnings, ThreadsThatCouldNotStart) {
+    const struct {
+        int passes, not_started;
+        const char* want;
+    } cases[] = {
+        {22, 0, ""},
+        {22, 3,
+         "  warning: 3 of 4 threads could not be started in 22 of 22 multi-core measurements; their figures did not "
+         "run in parallel\n"},
+        {1, 2,
+         "  warning: 2 of 4 threads could not be started in 1 of 22 multi-core measurements; their figures did not "
+         "run fully in parallel\n"},
+    };
+    for (const auto& c : cases) {
+        const TimedRun runs[repeats] = {{1, 1.0, 0}, {1, 1.0, c.not_started}, {1, 1.0, c.not_started / 2}};
+        RunRecord r = record_with_runs(1.0, 1.0, 1.0);
+        for (int k = 0; k < c.passes; ++k) {
+            const int pass = k < kTestCount ? kRawMulti : kRealMulti, i = k % kTestCount;
+            summarize_runs(runs, 10, 4, 1.0, &r.results[pass][i], &r.notes[pass][i]);
+        }
+        EXPECT_EQ(printed([&](FILE* f) { print_run_warnings(f, &r); }), c.want);
+    }
 }
+
+}  // namespace

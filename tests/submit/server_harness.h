@@ -1,5 +1,5 @@
 // Helpers of the upload tests: the loopback results server as a child
-// process, captured output streams, and a fixed set of run results.
+// process, captured output streams, and a fixed run record.
 #pragma once
 
 #include <fcntl.h>
@@ -84,38 +84,19 @@ private:
     int status_ = -1;
 };
 
-// A fixed, recognisable set of run results for the document and the upload.
-struct SampleRun {
-    SystemInfo info = {"Sample CPU @ 3.00GHz",
-                       "Bench1,1",
-                       "Linux 6.1",
-                       "Clang 14.0.6",
-                       "Linux 6.1.0-18-amd64",
-                       4,
-                       8,
-                       16384,
-                       32,
-                       1024,
-                       -1};
-    BackgroundStats stats = {10, 2.5, 12.75, 8123, 312};
-    uint64_t duration_ms = 123456;
-    TestResult raw_multi[kTestCount], raw_single[kTestCount];
-    TestResult real_multi[kTestCount], real_single[kTestCount];
-
-    SampleRun() {
-        for (int i = 0; i < kTestCount; ++i) {
-            const uint64_t u = static_cast<uint64_t>(i);
-            raw_multi[i] = {1000.0 * (i + 1) + 0.5, 1000 + u, 0.5 + i / 8.0, 40 + u, 8};
-            raw_single[i] = {125.25 * (i + 1), 2000 + u, 0.4 + i / 16.0, 30 + u, 1};
-            real_multi[i] = {900.0 * (i + 1) + 0.1, 3000 + u, 0.45, 50, 8};
-            real_single[i] = {100.0 * (i + 1), 18446744073709551615ull - u, 0.6, 7, 1};
-        }
+// A fixed, recognisable run record for the document and the upload.
+inline RunRecord sample_record() {
+    RunRecord r = {};
+    r.info = {"Sample CPU @ 3.00GHz", "Bench1,1", "Linux 6.1", "Clang 14.0.6", "Linux 6.1.0-18-amd64",
+              4, 8, 16384, 32, 1024, -1};
+    r.stats = {10, 2.5, 12.75, 8123, 312};
+    r.duration_ms = 123456;
+    for (int i = 0; i < kTestCount; ++i) {
+        const uint64_t u = static_cast<uint64_t>(i);
+        r.results[kRawMulti][i] = {1000.0 * (i + 1) + 0.5, 1000 + u, 0.5 + i / 8.0, 40 + u, 8};
+        r.results[kRawSingle][i] = {125.25 * (i + 1), 2000 + u, 0.4 + i / 16.0, 30 + u, 1};
+        r.results[kRealMulti][i] = {900.0 * (i + 1) + 0.1, 3000 + u, 0.45, 50, 8};
+        r.results[kRealSingle][i] = {100.0 * (i + 1), 18446744073709551615ull - u, 0.6, 7, 1};
     }
-    void upload(const UploadTarget* target, FILE* out, FILE* err) const {
-        upload_result_to(target, out, err, &info, &stats, duration_ms, raw_multi, raw_single, real_multi, real_single);
-    }
-    int build(char* doc, size_t capacity, size_t* length) const {
-        return build_result_document_in(doc, capacity, length, &info, &stats, duration_ms, raw_multi, raw_single,
-                                        real_multi, real_single);
-    }
-};
+    return r;
+}

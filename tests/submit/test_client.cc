@@ -12,82 +12,53 @@
 
 namespace {
 
-const SampleRun run;
+const RunRecord record = sample_record();
 
 using Outcome = std::pair<std::string, std::string>;  // what was printed on out and on err
 
 Outcome upload_to(const std::string& host, const std::string& port, int reply_ms = 10000) {
     Capture out, err;
     const UploadTarget target = {host.c_str(), port.c_str(), "/api/v1/submissions", 5000, reply_ms};
-    run.upload(&target, out.file, err.file);
+    upload_result_with(&target, out.file, err.file, &record);
     return {out.text(), err.text()};
 }
 
-std::string http_reply(const std::string& status_line, const std::string& body) {
-    return status_line + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
+const std::string kCreated = "HTTP/1.1 201 Created\r\nConnection: close\r\n\r\n"
+                             R"({"result_url":"http://r/1","claim_url":"http://c/claim/K7Q2"})";
+const char kUploaded[] = "  Results uploaded (HTTP 201).\n  View your result: http://r/1\n"
+                         "  Claim code: K7Q2\n  Claim your result: http://c/claim/K7Q2\n";
 
-const std::string kCreated = http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1"})");
-const char kUploaded[] = "  Results uploaded (HTTP 201).\n  View your result: http://r/1\n";
-
-TEST(UploadClient, ReplyOutcomesAndTheRequest) {
-    const char no_link[] = "  upload failed: server did not return a result link\n";
-    const auto body_of = [](size_t link_end) {  // a body whose link ends at byte link_end
-        const std::string link = "\",\"result_url\":\"http://r/5\"";
-        return "{\"pad\":\"" + std::string(link_end - 8 - link.size(), 'x') + link + "}";
-    };
-    const struct {
-        std::string reply, out, err;
-    } cases[] = {
-        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"http://c/claim/K7Q2"})"),
-         std::string(kUploaded) + "  Claim code: K7Q2\n  Claim your result: http://c/claim/K7Q2\n", ""},
-        {kCreated, kUploaded, ""},
-        {http_reply("HTTP/1.0 200 OK", R"({"result_url":"http:\/\/r\/2","claim_url":"http://c/Q"})"),
-         "  Results uploaded (HTTP 200).\n  View your result: http://r/2\n  Claim code: Q\n"
-         "  Claim your result: http://c/Q\n",
-         ""},
-        // A link ending in a slash, or without one, is its own claim code.
-        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"http://c/claim/"})"),
-         std::string(kUploaded) + "  Claim code: http://c/claim/\n  Claim your result: http://c/claim/\n", ""},
-        {http_reply("HTTP/1.1 201 Created", R"({"result_url":"http://r/1","claim_url":"ABC1"})"),
-         std::string(kUploaded) + "  Claim code: ABC1\n  Claim your result: ABC1\n", ""},
-        // The link's closing quote as the last of the 2,047 body bytes read, then one byte beyond.
-        {http_reply("HTTP/1.1 200 OK", body_of(2047)),
-         "  Results uploaded (HTTP 200).\n  View your result: http://r/5\n", ""},
-        {http_reply("HTTP/1.1 200 OK", body_of(2048)), "", no_link},
-        {"HTTP/1.1 302 Found\r\nLocation: http://elsewhere/\r\n\r\n{\"result_url\":\"http://r/6\"}", "",
-         "  upload failed: server returned HTTP 302\n"},
-        {http_reply("HTTP/1.1 401 Unauthorized", "{}"), "", "  upload failed: API token was rejected (HTTP 401)\n"},
-        {http_reply("HTTP/1.1 422 Unprocessable Entity", R"({"result_url":"http://r/7"})"), "",
-         "  upload failed: server rejected the submission as invalid (HTTP 422)\n"},
-        {http_reply("HTTP/1.1 500 Internal Server Error", ""), "", "  upload failed: server returned HTTP 500\n"},
-        {http_reply("HTTX/1.1 201 Created", R"({"result_url":"http://r/8"})"), "",
-         "  upload failed: server returned HTTP 0\n"},
-        {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n{\"result_url\":\"http://r/10\"}", "", no_link},
-        // Longer than the 4,095 bytes read: the body is never reached, or the claim link is cut off.
-        {"HTTP/1.1 201 Created\r\nX-Pad: " + std::string(4100, 'p') + "\r\n\r\n{\"result_url\":\"http://r/1\"}", "",
-         no_link},
-        {http_reply("HTTP/1.1 201 Created", "{\"result_url\":\"http://r/1\",\"pad\":\"" + std::string(9000, 'x') +
-                                                "\",\"claim_url\":\"http://c/late\"}"),
-         kUploaded, ""},
-    };
-    std::vector<std::string> replies;
-    for (const auto& c : cases) replies.push_back(c.reply);
-    ResultsServer server(replies);
+TEST(UploadClient, SendsTheRequestAndReadsAtMost4095Bytes) {
+    ResultsServer server({kCreated, "HTTP/1.1 201 Created\r\nX-Pad: " + std::string(4100, 'p') +
+                                        "\r\n\r\n{\"result_url\":\"http://r/1\"}"});
     ASSERT_FALSE(server.port().empty());
-    for (const auto& c : cases)
-        EXPECT_EQ(upload_to("127.0.0.1", server.port()), Outcome(c.out, c.err)) << c.reply.substr(0, 200);
+    EXPECT_EQ(upload_to("127.0.0.1", server.port()), Outcome(kUploaded, ""));
+    EXPECT_EQ(upload_to("127.0.0.1", server.port()),
+              Outcome("", "  upload failed: server did not return a result link\n"));
     ASSERT_EQ(server.finish(), 0);
     EXPECT_EQ(server.file("report"), "valid\n");
 
     static char doc[kDocumentCapacity];
     size_t length = 0;
-    ASSERT_EQ(run.build(doc, sizeof doc, &length), 1);
+    ASSERT_EQ(build_result_document(doc, &length, &record), 1);
     EXPECT_EQ(server.file("request"),
               "POST /api/v1/submissions HTTP/1.1\r\nHost: 127.0.0.1:" + server.port() +
                   "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(length) +
                   "\r\nConnection: close\r\n\r\n" + std::string(doc, length));
+}
+
+TEST(UploadClient, LinkGoesToStandardErrorWhenStandardOutputFails) {
+    ResultsServer server({kCreated});
+    ASSERT_FALSE(server.port().empty());
+    const UploadTarget target = {"127.0.0.1", server.port().c_str(), "/api/v1/submissions", 5000, 10000};
+    FILE* unwritable = std::fopen("/dev/null", "r");  // every write fails, as on a closed or full output
+    ASSERT_NE(unwritable, nullptr);
+    Capture err;
+    upload_result_with(&target, unwritable, err.file, &record);
+    std::fclose(unwritable);
+    EXPECT_EQ(err.text(), "  the result was uploaded, but standard output could not be written:\n" +
+                              std::string(kUploaded));
+    EXPECT_EQ(server.finish(), 0);
 }
 
 TEST(UploadClient, AwkwardServers) {
@@ -108,7 +79,6 @@ TEST(UploadClient, AwkwardServers) {
         ASSERT_FALSE(server.port().empty());
         EXPECT_EQ(upload_to("127.0.0.1", server.port(), c.reply_ms), Outcome(c.out, c.err)) << c.mode;
         EXPECT_EQ(server.finish(), 0) << c.mode;
-        EXPECT_EQ(server.file("report"), "valid\n") << c.mode;
     }
 }
 
