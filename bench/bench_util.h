@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "workloads/workloads.h"
+#include "workloads/kernels.h"
 
 // Builds the workload data once, for one thread, and returns workspace 0.
 inline Workspace* bench_workspace() {

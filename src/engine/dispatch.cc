@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "workloads/alloc.h"
+
 void* job_entry(void* arg) {
     JobSlot* slot = static_cast<JobSlot*>(arg);
     slot->result = slot->function(slot->iterations, slot->workspace);

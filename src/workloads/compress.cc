@@ -1,12 +1,9 @@
 // Compression test: a greedy LZ77 match finder over the shared 4 MiB corpus.
 // No bytes are produced; a pass adds up what its literal runs and matches
 // would cost to encode.
-#include "workloads/compress.h"
-
 #include <cstring>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 namespace {
 

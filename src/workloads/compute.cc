@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 namespace {
 

@@ -1,10 +1,7 @@
 // Encryption test: ChaCha20 over the thread's 1 MiB buffer, in place.
-#include "workloads/crypto.h"
-
 #include <bit>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 namespace {
 

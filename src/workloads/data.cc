@@ -1,10 +1,11 @@
 // Workload data: one generator, drawn in one fixed order, so every run on
 // every machine works on the same bytes (only the ring count follows the
 // thread count).
-#include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
+#include "workloads/alloc.h"
 #include "workloads/workloads.h"
 
 uint8_t* g_corpus = nullptr;
@@ -35,17 +36,6 @@ uint64_t rng_next() {
 
 uint64_t rng_draw_at(uint64_t seed, uint64_t d) { return splitmix_mix(seed + d * kGolden); }
 
-void fatal_out_of_memory(size_t size) {
-    std::fprintf(stderr, "quillmoth: out of memory (%zu bytes)\n", size);
-    std::exit(1);
-}
-
-void* alloc_aligned(size_t size) {
-    void* p = nullptr;
-    if (posix_memalign(&p, 64, size) != 0 || p == nullptr) fatal_out_of_memory(size);
-    return p;
-}
-
 void build_corpus(uint8_t* out) {
     static const char* const words[22] = {
         "the",    "quick",    "brown",  "fox",         "jumps",    "over",     "lazy",     "dog",
@@ -66,20 +56,17 @@ void build_corpus(uint8_t* out) {
     }
 }
 
-void build_ring(uint64_t* ring) {
-    uint64_t* order = static_cast<uint64_t*>(alloc_aligned(kRingNodes * sizeof(uint64_t)));
+void build_ring(uint64_t* ring, uint64_t state, uint64_t* order) {
     for (uint64_t i = 0; i < kRingNodes; ++i) order[i] = i;
 
     // Sattolo: j < i strictly, so the permutation is one cycle through all
     // nodes. Both passes touch memory at random; the draws are computed from
     // their positions a little ahead so the cache misses can overlap.
     constexpr uint64_t kAhead = 16;
-    const uint64_t base = rng_state;
     const uint64_t swaps = kRingNodes - 1;
     uint64_t pending[kAhead];
     auto pick = [&](uint64_t t) {  // swap t handles i = N - 1 - t
-        const uint64_t i = kRingNodes - 1 - t;
-        return splitmix_mix(base + (t + 1) * kGolden) % i;
+        return rng_draw_at(state, t + 1) % (kRingNodes - 1 - t);
     };
     for (uint64_t t = 0; t < kAhead && t < swaps; ++t) {
         pending[t] = pick(t);
@@ -96,52 +83,88 @@ void build_ring(uint64_t* ring) {
         order[i] = order[j];
         order[j] = tmp;
     }
-    rng_state = base + swaps * kGolden;
 
     for (uint64_t k = 0; k < kRingNodes; ++k) {
         if (k + kAhead < kRingNodes) __builtin_prefetch(&ring[order[k + kAhead]], 1);
         const uint64_t next = order[(k + 1) % kRingNodes];
         ring[order[k]] = reinterpret_cast<uint64_t>(&ring[next]);
     }
-    std::free(order);
 }
 
 namespace {
 
-// Draws first+1 .. first+count computed from their positions: the long fills
-// take no sequential dependency on the state, yet give the very same values.
+// Draws 1 .. count from the state, low bits kept: the long fills take no
+// sequential dependency on the state, yet give the very same values.
 template <typename T>
 void fill_low_bits(T* out, size_t count) {
-    const uint64_t base = rng_state;
-    for (size_t i = 0; i < count; ++i) out[i] = static_cast<T>(splitmix_mix(base + (i + 1) * kGolden));
-    rng_state = base + count * kGolden;
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<T>(rng_draw_at(rng_state, i + 1));
+    rng_state += count * kGolden;
 }
 
-void fill_workspace(Workspace* ws) {
-    ws->sieve = static_cast<uint8_t*>(alloc_aligned(kSieveBytes));
-    ws->hash_table = static_cast<uint32_t*>(alloc_aligned(kHashEntries * sizeof(uint32_t)));
-    ws->cipher_buf = static_cast<uint8_t*>(alloc_aligned(kCipherBytes));
-    ws->simd_block = static_cast<uint8_t*>(alloc_aligned(kSimdBytes));
-    ws->bodies = static_cast<Body*>(alloc_aligned(kBodiesBytes));
-    ws->sort_keys = static_cast<uint32_t*>(alloc_aligned(kSortKeys * sizeof(uint32_t)));
-    ws->chase_ring = static_cast<uint64_t*>(alloc_aligned(kRingNodes * sizeof(uint64_t)));
-    ws->stream_a = static_cast<float*>(alloc_aligned(kStreamElems * sizeof(float)));
-    ws->stream_b = static_cast<float*>(alloc_aligned(kStreamElems * sizeof(float)));
-    ws->stream_c = static_cast<float*>(alloc_aligned(kStreamElems * sizeof(float)));
+// The generator state ring 0 starts from; ring k starts (kRingNodes - 1) * k
+// draws later, where ring k - 1 left it.
+uint64_t g_ring_base = 0;
 
-    std::memcpy(ws->cipher_buf, g_cipher_src, kCipherBytes);
-    std::memcpy(ws->simd_block, g_simd_src, kSimdBytes);
-    build_ring(ws->chase_ring);
-    for (size_t i = 0; i < kStreamElems; ++i) {
-        ws->stream_a[i] = static_cast<float>(i % 1024) * 0x1p-10f;
-        ws->stream_b[i] = static_cast<float>((17 * i) % 1024) * 0x1p-10f;
-        ws->stream_c[i] = 0.0f;
-    }
+void fill_cipher(void* buf, int64_t, uint64_t*) { std::memcpy(buf, g_cipher_src, kCipherBytes); }
+void fill_simd(void* buf, int64_t, uint64_t*) { std::memcpy(buf, g_simd_src, kSimdBytes); }
+void fill_ring(void* buf, int64_t k, uint64_t* scratch) {
+    const uint64_t state = g_ring_base + static_cast<uint64_t>(k) * (kRingNodes - 1) * kGolden;
+    build_ring(static_cast<uint64_t*>(buf), state, scratch);
+}
+// The stream values are exact in single precision.
+void fill_stream_a(void* buf, int64_t, uint64_t*) {
+    float* a = static_cast<float*>(buf);
+    for (size_t i = 0; i < kStreamElems; ++i) a[i] = static_cast<float>(i % 1024) * 0x1p-10f;
+}
+void fill_stream_b(void* buf, int64_t, uint64_t*) {
+    float* b = static_cast<float*>(buf);
+    for (size_t i = 0; i < kStreamElems; ++i) b[i] = static_cast<float>((17 * i) % 1024) * 0x1p-10f;
+}
+void fill_zero(void* buf, int64_t, uint64_t*) { std::memset(buf, 0, kStreamElems * sizeof(float)); }
+
+void set_workspace_buffer(Workspace* ws, int i, void* p) {
+    std::memcpy(reinterpret_cast<char*>(ws) + g_workspace_buffers[i].offset, &p, sizeof p);
+}
+
+// One preparation thread's share: workspaces first, first + step, ...
+struct Share {
+    int64_t first, step;
+    uint64_t* scratch;
+};
+
+void* fill_share(void* arg) {
+    const Share* share = static_cast<const Share*>(arg);
+    for (int64_t k = share->first; k < g_ncores; k += share->step)
+        for (int i = 0; i < kWorkspaceBufferCount; ++i)
+            if (g_workspace_buffers[i].fill != nullptr)
+                g_workspace_buffers[i].fill(workspace_buffer(&g_ws[k], i), k, share->scratch);
+    return nullptr;
 }
 
 }  // namespace
 
-void prepare_workloads() {
+#define QM_BUFFER(member, bytes, fill) {offsetof(Workspace, member), bytes, fill}
+const WorkspaceBuffer g_workspace_buffers[kWorkspaceBufferCount] = {
+    QM_BUFFER(sieve, kSieveBytes, nullptr),
+    QM_BUFFER(hash_table, kHashEntries * sizeof(uint32_t), nullptr),
+    QM_BUFFER(cipher_buf, kCipherBytes, fill_cipher),
+    QM_BUFFER(simd_block, kSimdBytes, fill_simd),
+    QM_BUFFER(bodies, kBodiesBytes, nullptr),
+    QM_BUFFER(sort_keys, kSortKeys * sizeof(uint32_t), nullptr),
+    QM_BUFFER(chase_ring, kRingNodes * sizeof(uint64_t), fill_ring),
+    QM_BUFFER(stream_a, kStreamElems * sizeof(float), fill_stream_a),
+    QM_BUFFER(stream_b, kStreamElems * sizeof(float), fill_stream_b),
+    QM_BUFFER(stream_c, kStreamElems * sizeof(float), fill_zero),
+};
+#undef QM_BUFFER
+
+void* workspace_buffer(const Workspace* ws, int i) {
+    void* p;
+    std::memcpy(&p, reinterpret_cast<const char*>(ws) + g_workspace_buffers[i].offset, sizeof p);
+    return p;
+}
+
+void prepare_workloads_with(int64_t threads, CreateThreadFn create) {
     rng_state = kWorkloadSeed;
 
     g_corpus = static_cast<uint8_t*>(alloc_aligned(kCorpusBytes));
@@ -166,24 +189,41 @@ void prepare_workloads() {
         body.reserved = 0.0;
     }
 
+    // Everything is allocated here, on the calling thread, so an allocation
+    // failure ends the process from one place; the threads only fill.
     g_ws = static_cast<Workspace*>(alloc_aligned(static_cast<size_t>(g_ncores) * sizeof(Workspace)));
-    for (int64_t k = 0; k < g_ncores; ++k) fill_workspace(&g_ws[k]);
+    for (int64_t k = 0; k < g_ncores; ++k)
+        for (int i = 0; i < kWorkspaceBufferCount; ++i)
+            set_workspace_buffer(&g_ws[k], i, alloc_aligned(g_workspace_buffers[i].bytes));
+
+    const int64_t shares = threads < 1 ? 1 : threads > g_ncores ? g_ncores : threads;
+    Share* share = static_cast<Share*>(alloc_aligned(static_cast<size_t>(shares) * sizeof(Share)));
+    pthread_t* handles = static_cast<pthread_t*>(alloc_aligned(static_cast<size_t>(shares) * sizeof(pthread_t)));
+    uint8_t* started = static_cast<uint8_t*>(alloc_aligned(static_cast<size_t>(shares)));
+    for (int64_t s = 0; s < shares; ++s)
+        share[s] = {s, shares, static_cast<uint64_t*>(alloc_aligned(kRingNodes * sizeof(uint64_t)))};
+
+    g_ring_base = rng_state;
+    for (int64_t s = 1; s < shares; ++s) started[s] = create(&handles[s], nullptr, fill_share, &share[s]) == 0;
+    fill_share(&share[0]);
+    for (int64_t s = 1; s < shares; ++s)
+        if (!started[s]) fill_share(&share[s]);
+    for (int64_t s = 1; s < shares; ++s)
+        if (started[s]) pthread_join(handles[s], nullptr);
+    // Where drawing one by one would have left the generator.
+    rng_state = g_ring_base + static_cast<uint64_t>(g_ncores) * (kRingNodes - 1) * kGolden;
+
+    for (int64_t s = 0; s < shares; ++s) std::free(share[s].scratch);
+    std::free(share);
+    std::free(handles);
+    std::free(started);
 }
 
+void prepare_workloads() { prepare_workloads_with(g_ncores, pthread_create); }
+
 void release_workloads() {
-    for (int64_t k = 0; k < g_ncores; ++k) {
-        Workspace& ws = g_ws[k];
-        std::free(ws.sieve);
-        std::free(ws.hash_table);
-        std::free(ws.cipher_buf);
-        std::free(ws.simd_block);
-        std::free(ws.bodies);
-        std::free(ws.sort_keys);
-        std::free(ws.chase_ring);
-        std::free(ws.stream_a);
-        std::free(ws.stream_b);
-        std::free(ws.stream_c);
-    }
+    for (int64_t k = 0; k < g_ncores; ++k)
+        for (int i = 0; i < kWorkspaceBufferCount; ++i) std::free(workspace_buffer(&g_ws[k], i));
     std::free(g_ws);
     std::free(g_corpus);
     std::free(g_cipher_src);

@@ -1,12 +1,9 @@
 // Memory latency (pointer chase through the workspace ring) and memory
 // bandwidth (single-precision triad over the workspace arrays).
-#include "workloads/memory.h"
-
 #include <cstring>
 #include <memory>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 namespace {
 

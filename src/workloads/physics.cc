@@ -1,7 +1,5 @@
 // Physics: softened direct-sum gravity, one velocity phase over all ordered
 // pairs and one semi-implicit Euler integration phase per step.
-#include "workloads/physics.h"
-
 #include <cmath>
 #include <cstring>
 

@@ -1,10 +1,7 @@
 // Prime Numbers: a plain byte-per-integer sieve of Eratosthenes below 2,000,000.
-#include "workloads/primes.h"
-
 #include <cstring>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 uint64_t qm_c_sieve(uint8_t* flags, uint64_t limit) {
     if (limit < 2) return 0;

@@ -1,12 +1,9 @@
 // Sorting test: copy the shared keys, heapsort them in place, fold the sorted
 // keys into a checksum. RAW runs qm_sort (with st_siftdown), REAL the code here.
-#include "workloads/sort.h"
-
 #include <bit>
 #include <cstring>
 
 #include "workloads/kernels.h"
-#include "workloads/workloads.h"
 
 void qm_c_siftdown(uint32_t* keys, uint64_t size, uint64_t start) {
     uint64_t node = start;

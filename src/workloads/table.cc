@@ -1,6 +1,6 @@
 // The eleven tests, in the order every report and document uses: the
 // catalogue's texts and counts paired with each test's run function.
-#include "workloads/workloads.h"
+#include "workloads/kernels.h"
 
 unsigned char g_c_backend = 0;
 int64_t g_ncores = 1;

@@ -1,5 +1,8 @@
-// The test catalogue, the per-thread workspaces and the shared workload data.
+// The test table and the workload data: the per-thread workspaces and the
+// shared sources they are filled from.
 #pragma once
+
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +81,20 @@ extern uint32_t* g_sort_src;
 extern uint8_t g_key[32];
 extern Workspace* g_ws;
 
+// The per-thread buffers in Workspace member order: one list drives their
+// allocation, filling and release. fill, where set, writes workspace k's
+// contents from k alone (scratch: kRingNodes entries of working memory), so
+// workspaces can be filled in any order and at the same time.
+struct WorkspaceBuffer {
+    size_t offset;  // of the buffer's pointer in Workspace
+    size_t bytes;
+    void (*fill)(void* buffer, int64_t k, uint64_t* scratch);
+};
+constexpr int kWorkspaceBufferCount = sizeof(Workspace) / sizeof(void*);
+static_assert(kWorkspaceBufferCount == 10, "a workspace is ten buffer pointers");
+extern const WorkspaceBuffer g_workspace_buffers[kWorkspaceBufferCount];
+void* workspace_buffer(const Workspace* ws, int i);
+
 // The workload generator (SplitMix64), used only during preparation.
 extern uint64_t rng_state;
 constexpr uint64_t kWorkloadSeed = 0x5155494C4C4D4F54ull;  // "QUILLMOT"
@@ -85,25 +102,17 @@ uint64_t rng_next();
 // Draw number d (counting from 1) after the state was set to seed.
 uint64_t rng_draw_at(uint64_t seed, uint64_t d);
 
-// 64-byte aligned allocation; ends the process with status 1 on failure.
-void* alloc_aligned(size_t size);
-// Prints the out-of-memory line and ends the process with status 1.
-[[noreturn]] void fatal_out_of_memory(size_t size);
-
 void build_corpus(uint8_t* out);
-void build_ring(uint64_t* ring);
+// Links ring into one cycle by a Sattolo shuffle drawn from the generator at
+// `state` (2,097,151 draws); order is scratch for kRingNodes entries.
+void build_ring(uint64_t* ring, uint64_t state, uint64_t* order);
+
+// Builds the shared sources, then fills the g_ncores workspaces on up to
+// `threads` threads at once (the caller being one of them); a thread that
+// create cannot start leaves its share to the caller. The bytes are the same
+// for every thread count.
+using CreateThreadFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+void prepare_workloads_with(int64_t threads, CreateThreadFn create);
+// One thread per workspace.
 void prepare_workloads();
 void release_workloads();
-
-// Run functions, in table order.
-uint64_t run_int32(uint64_t iterations, Workspace* ws);
-uint64_t run_int(uint64_t iterations, Workspace* ws);
-uint64_t run_fp(uint64_t iterations, Workspace* ws);
-uint64_t run_primes(uint64_t iterations, Workspace* ws);
-uint64_t run_simd(uint64_t iterations, Workspace* ws);
-uint64_t run_compress(uint64_t iterations, Workspace* ws);
-uint64_t run_crypto(uint64_t iterations, Workspace* ws);
-uint64_t run_physics(uint64_t iterations, Workspace* ws);
-uint64_t run_sort(uint64_t iterations, Workspace* ws);
-uint64_t run_chase(uint64_t iterations, Workspace* ws);
-uint64_t run_stream(uint64_t iterations, Workspace* ws);

@@ -1,7 +1,10 @@
 // Shared workload data for the kernel tests: prepared once, on demand.
 #pragma once
 
-#include "workloads/workloads.h"
+#include <cstring>
+#include <vector>
+
+#include "workloads/kernels.h"
 
 // Prepares the workloads for two threads unless some data is already in place
 // (a test that rebuilds the data releases it and leaves g_ws null).
@@ -17,3 +20,10 @@ struct BackendScope {
     explicit BackendScope(int backend) { g_c_backend = static_cast<unsigned char>(backend); }
     ~BackendScope() { g_c_backend = 0; }
 };
+
+// A ring as node indices, which do not depend on where the buffer lies.
+inline std::vector<uint64_t> ring_indices(const uint64_t* ring) {
+    std::vector<uint64_t> idx(kRingNodes);
+    for (size_t n = 0; n < kRingNodes; ++n) idx[n] = (ring[n] - reinterpret_cast<uint64_t>(ring)) / 8;
+    return idx;
+}
