@@ -1,37 +1,120 @@
 #!/usr/bin/env bash
-# Builds and runs every test: GCC and Clang builds with all tests, the unit
-# tests again under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# dispatch tests under ThreadSanitizer, and every hand-written kernel
-# assembled for macOS so Mach-O mistakes show up here.
+# Builds and runs every test, installing the Debian packages it needs first
+# (as root; otherwise it names them and stops):
+#   - every hand-written kernel assembled for macOS, so Mach-O mistakes show here;
+#   - GCC and Clang Release builds with all their tests, one whole benchmark
+#     run each (these two run in the background while the other stages go on:
+#     each takes about 80 s of wall time, however busy the machine is, since
+#     every pass calibrates to runs of at least 0.4 s);
+#   - the unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer,
+#     and the dispatch tests under ThreadSanitizer;
+#   - every fuzz target for a few seconds from its seed corpus.
+# JOBS sets the build and test parallelism (default: the processor count),
+# QUILLMOTH_FUZZ_SECONDS how long each fuzz target runs (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/deps.sh
 jobs="${JOBS:-$(nproc)}"
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+
+stage_times=()
+# stage NAME COMMAND...: runs one stage and notes how long it took.
+stage() {
+    local name="$1" start=$SECONDS
+    shift
+    echo "== $name"
+    "$@"
+    stage_times+=("$(printf '%5ds  %s' $((SECONDS - start)) "$name")")
+}
 
 configure_build() {  # dir, build target ("all" for everything), then cmake arguments
-    local dir="$1" target="$2"; shift 2
-    cmake -S . -B "$dir" "$@" >/dev/null
+    local dir="$1" target="$2"
+    shift 2
+    cmake -S . -B "$dir" "${generator[@]}" "$@" >/dev/null
     cmake --build "$dir" -j"$jobs" --target "$target"
 }
 
-echo "== macOS (Mach-O) assembly of the RAW kernels"
-for f in src/workloads/raw/*.S; do
-    clang -target x86_64-apple-macos11 -I src/workloads/raw -c "$f" -o /dev/null
-done
+# Every ctest run goes through here, so that whatever the tests need around
+# them (a throwaway database cluster, say) is set up in one place.
+run_ctest() {  # dir, then ctest arguments
+    local dir="$1"
+    shift
+    (cd "$dir" && ctest --output-on-failure "$@")
+}
 
-echo "== GCC build and tests"
-CC=gcc CXX=g++ configure_build build-gcc all -DCMAKE_BUILD_TYPE=Release
-(cd build-gcc && ctest --output-on-failure -j"$jobs")
+# The whole-run tests, in the background: their logs are shown when they end.
+background_pids=()
+background_names=()
+trap 'for pid in "${background_pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
+start_full_run() {  # build dir
+    run_ctest "$1" -R FullRun >"$1/full-run.log" 2>&1 &
+    background_pids+=($!)
+    background_names+=("$1")
+}
+wait_full_runs() {
+    local i failed=0
+    for i in "${!background_pids[@]}"; do
+        if wait "${background_pids[$i]}"; then
+            tail -n 3 "${background_names[$i]}/full-run.log"
+        else
+            cat "${background_names[$i]}/full-run.log"
+            echo "whole-run test failed in ${background_names[$i]}"
+            failed=1
+        fi
+    done
+    background_pids=()
+    return $failed
+}
 
-echo "== Clang build and tests"
-CC=clang CXX=clang++ configure_build build-clang all -DCMAKE_BUILD_TYPE=Release
-(cd build-clang && ctest --output-on-failure -j"$jobs")
+macho_assembly() {
+    local f
+    for f in src/workloads/raw/*.S; do
+        clang -target x86_64-apple-macos11 -I src/workloads/raw -c "$f" -o /dev/null
+    done
+}
 
-echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-CC=gcc CXX=g++ configure_build build-asan all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLMOTH_SANITIZE=address,undefined -DQUILLMOTH_BENCH=OFF
-(cd build-asan && ctest --output-on-failure -j"$jobs" -E FullRun)
+release_build() {  # dir, compiler family
+    local dir="$1"
+    if [[ "$2" == gcc ]]; then
+        CC=gcc CXX=g++ configure_build "$dir" all -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON
+    else
+        CC=clang CXX=clang++ configure_build "$dir" all -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON
+    fi
+    start_full_run "$dir"
+}
 
-echo "== dispatch tests under ThreadSanitizer"
-CC=gcc CXX=g++ configure_build build-tsan engine_test_dispatch -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLMOTH_SANITIZE=thread -DQUILLMOTH_BENCH=OFF
-(cd build-tsan && ctest --output-on-failure -j"$jobs" -R '^Dispatch\.')
+asan_tests() {
+    CC=gcc CXX=g++ configure_build build-asan all -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUILLMOTH_SANITIZE=address,undefined -DQUILLMOTH_TESTS=ON -DQUILLMOTH_BENCH=OFF
+    run_ctest build-asan -j"$jobs" -E 'FullRun|Package'
+}
+
+tsan_tests() {
+    CC=gcc CXX=g++ configure_build build-tsan engine_test_dispatch -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUILLMOTH_SANITIZE=thread -DQUILLMOTH_TESTS=ON -DQUILLMOTH_BENCH=OFF
+    run_ctest build-tsan -j"$jobs" -R '^Dispatch\.'
+}
+
+fuzz_seconds="${QUILLMOTH_FUZZ_SECONDS:-3}"
+fuzz_tests() {
+    CC=clang CXX=clang++ configure_build build-fuzz fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUILLMOTH_FUZZ=ON -DQUILLMOTH_FUZZ_SECONDS="$fuzz_seconds" -DQUILLMOTH_TESTS=OFF -DQUILLMOTH_BENCH=OFF
+    run_ctest build-fuzz -j"$jobs" -L fuzz
+}
+
+stage "packages" qm_install_packages
+stage "macOS (Mach-O) assembly of the RAW kernels" macho_assembly
+stage "GCC build (whole run starts)" release_build build-gcc gcc
+stage "Clang build (whole run starts)" release_build build-clang clang
+stage "GCC tests" run_ctest build-gcc -j"$jobs" -E FullRun
+stage "Clang tests" run_ctest build-clang -j"$jobs" -E FullRun
+stage "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer" asan_tests
+stage "dispatch tests under ThreadSanitizer" tsan_tests
+stage "fuzz targets, $fuzz_seconds s each" fuzz_tests
+# Further stages (the results service's browser tests) go here.
+stage "whole runs (GCC and Clang)" wait_full_runs
+
+echo "== stage times (the whole runs overlap the stages after the builds)"
+printf '%s\n' "${stage_times[@]}"
+echo "total: ${SECONDS}s"

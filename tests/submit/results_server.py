@@ -2,10 +2,11 @@
 """A stand-in for the results service: results_server.py DIR [--port N] [--mode M] [--delay S]
 
 Listens on 127.0.0.1, writes the port to DIR/port and answers connection k
-with the bytes of DIR/reply<k>. Keeps the last request in DIR/request and its
-passes in DIR/summary ("suite id pass threads iterations checksum"); DIR/report
-says "valid", or "invalid" and the problems, over all requests. Ends after the
-last reply file or when its standard input closes.
+with the bytes of DIR/reply<k>. Keeps the last request in DIR/request, its
+passes in DIR/summary ("suite id pass threads iterations checksum
+display_metric seconds") and its machine description in DIR/machine ("key
+value" lines); DIR/report says "valid", or "invalid" and the problems, over
+all requests. Ends after the last reply file or when its standard input closes.
 """
 
 import argparse, json, os, re, select, socket, struct, sys, time
@@ -34,11 +35,19 @@ def reject_constant(name):
     raise ValueError("not a JSON number: " + name)
 
 
+# What the console report shows of the machine, in the order it shows it.
+MACHINE = ("cpu model cpu_cores cpu_threads memory_mb l1_cache_kb l2_cache_kb l3_cache_kb operating_system "
+           "architecture kernel compiler lumatile_version duration_ms").split()
+
+
 def summarize(body):
-    """The summary lines of a valid document; raises ValueError otherwise."""
+    """The summary and machine lines of a valid document; raises ValueError otherwise."""
     doc = json.loads(body, object_pairs_hook=Obj, parse_constant=reject_constant)
-    score = fields(fields(doc, TOP, "document")["score_details"], SCORE, "score_details")
-    fields(score["system_environment"], ENV, "system_environment")
+    top = fields(doc, TOP, "document")
+    score = fields(top["score_details"], SCORE, "score_details")
+    env = fields(score["system_environment"], ENV, "system_environment")
+    values = dict(top, kernel=env["kernel"])
+    machine = "".join("%s %s\n" % (key, values[key]) for key in MACHINE)
     lines = []
     for suite in ("raw", "real"):
         tests = score[suite + "_tests"]
@@ -53,8 +62,9 @@ def summarize(body):
                 c = p["checksum"]
                 if not (isinstance(c, str) and re.fullmatch(r"0|[1-9][0-9]*", c) and int(c) < 2 ** 64):
                     raise ValueError("%s %s %s checksum %r" % (suite, test_id, which, c))
-                lines.append("%s %s %s %s %s %s\n" % (suite, test_id, which, p["threads"], p["iterations"], c))
-    return "".join(lines)
+                lines.append("%s %s %s %s %s %s %r %r\n" % (suite, test_id, which, p["threads"], p["iterations"], c,
+                                                           p["display_metric"], p["seconds"]))
+    return "".join(lines), machine
 
 
 def receive(conn, deadline, whole_request):
@@ -94,7 +104,9 @@ def handle(conn, args, reply, problems):
     request = receive(conn, deadline, True)
     write("request", request)
     try:
-        write("summary", summarize(request.partition(b"\r\n\r\n")[2]))
+        summary, machine = summarize(request.partition(b"\r\n\r\n")[2])
+        write("summary", summary)
+        write("machine", machine)
     except (ValueError, KeyError, TypeError) as e:
         problems.append("%s\n" % e)
     write("report", "".join(["invalid\n" if problems else "valid\n"] + problems))

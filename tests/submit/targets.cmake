@@ -1,7 +1,9 @@
-# Extra targets of the upload tests, included from tests/CMakeLists.txt.
+# Extra targets of the whole-run test, included from tests/CMakeLists.txt.
 
-# The results URL is fixed when the program is built, so the full-run test
-# gets a second executable that differs from quillmoth only in its URL library.
+# The results URL is fixed when the program is built, so the whole-run test
+# gets a second executable that differs from quillmoth only in its URL
+# library. Its port is a placeholder: the test writes the port its server got
+# over it in a copy, so that runs never compete for a fixed port.
 set(QM_LOOPBACK_PORT 47311)
 qm_add_results_url_library(qm_results_url_loopback "http://127.0.0.1:${QM_LOOPBACK_PORT}")
 add_executable(quillmoth_loopback ${PROJECT_SOURCE_DIR}/src/driver/main.cc)
@@ -10,11 +12,11 @@ set_target_properties(quillmoth_loopback PROPERTIES
   QM_LOOPBACK_RESULTS_URL ON
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-if(TARGET submit_test_full_run)
-  add_dependencies(submit_test_full_run quillmoth_loopback)
-  target_compile_definitions(submit_test_full_run PRIVATE
+if(TARGET driver_test_full_run)
+  add_dependencies(driver_test_full_run quillmoth_loopback)
+  target_compile_definitions(driver_test_full_run PRIVATE
     QM_LOOPBACK_BINARY="$<TARGET_FILE:quillmoth_loopback>"
-    QM_LOOPBACK_PORT=${QM_LOOPBACK_PORT})
+    QM_LOOPBACK_PORT="${QM_LOOPBACK_PORT}")
 endif()
 
 # The URL split is checked by running the configure-time code in script mode.

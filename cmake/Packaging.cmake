@@ -1,0 +1,47 @@
+# Installation and the Debian package. Every installed file belongs to a
+# component, and each component becomes a package of its own: "quillmoth" is
+# the benchmark; the results service can become another.
+include(GNUInstallDirs)
+
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME quillmoth)
+
+install(TARGETS quillmoth RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quillmoth)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quillmoth)
+
+set(QUILLMOTH_MAINTAINER "quillmoth authors <quillmoth@example.org>" CACHE STRING
+  "Maintainer field of the packages: name <e-mail>")
+
+set(CPACK_PACKAGE_NAME quillmoth)
+set(CPACK_PACKAGE_VENDOR "the quillmoth authors")
+set(CPACK_PACKAGE_CONTACT "${QUILLMOTH_MAINTAINER}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+
+# One package per component, even while there is only one, so the benchmark's
+# package stays the same when another component comes along. Each component's
+# description begins with its one-line summary.
+get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLMOTH_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The hand-written kernels are x86-64 code, whatever machine packs them.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+# dpkg-shlibdeps works out libc6, libstdc++6 and libgcc-s1 with their versions.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_QUILLMOTH_PACKAGE_NAME quillmoth)
+set(CPACK_DEBIAN_QUILLMOTH_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_QUILLMOTH_DISPLAY_NAME "quillmoth benchmark")
+set(CPACK_COMPONENT_QUILLMOTH_DESCRIPTION "multi-core CPU benchmark
+quillmoth measures eleven fixed workloads (integer and floating-point math,
+a prime sieve, SSE2 vector code, LZ77 match finding, ChaCha20, an N-body
+step, heapsort, memory latency and bandwidth) on all cores and on one, in
+hand-written x86-64 assembly and in portable C++, checks that every
+measured run gives the same checksum, and can upload the result.")
+
+include(CPack)
