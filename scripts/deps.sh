@@ -8,8 +8,11 @@ qm_packages=(
     dpkg-dev file                                 # cpack -G DEB and its dependency scan
     # the results service and its tests
     libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
+    pkg-config zlib1g-dev libbrotli-dev           # how cpp-httplib was built
 )
+# The browser test's Node and npm; a Node from elsewhere brings its own npm.
 command -v node >/dev/null 2>&1 || qm_packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || qm_packages+=(npm)
 
 # Prints the packages that are not installed, one per line.
 qm_missing_packages() {

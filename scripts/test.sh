@@ -8,7 +8,9 @@
 #     every pass calibrates to runs of at least 0.4 s);
 #   - the unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer,
 #     and the dispatch tests under ThreadSanitizer;
-#   - every fuzz target for a few seconds from its seed corpus.
+#   - every fuzz target for a few seconds from its seed corpus;
+#   - the results service's tests inside each ctest run, against SQLite and a
+#     throwaway PostgreSQL cluster, and its pages in headless Chromium.
 # JOBS sets the build and test parallelism (default: the processor count),
 # QUILLMOTH_FUZZ_SECONDS how long each fuzz target runs (default 3).
 set -euo pipefail
@@ -35,12 +37,12 @@ configure_build() {  # dir, build target ("all" for everything), then cmake argu
     cmake --build "$dir" -j"$jobs" --target "$target"
 }
 
-# Every ctest run goes through here, so that whatever the tests need around
-# them (a throwaway database cluster, say) is set up in one place.
+# Every ctest run goes through here: each gets a throwaway PostgreSQL cluster
+# of its own (QM_TEST_PG_URI), removed afterwards whatever the outcome.
 run_ctest() {  # dir, then ctest arguments
-    local dir="$1"
+    local dir="$1" cluster="$PWD/scripts/pg_cluster.sh"
     shift
-    (cd "$dir" && ctest --output-on-failure "$@")
+    (cd "$dir" && "$cluster" run ctest --output-on-failure "$@")
 }
 
 # The whole-run tests, in the background: their logs are shown when they end.
@@ -107,12 +109,12 @@ stage "packages" qm_install_packages
 stage "macOS (Mach-O) assembly of the RAW kernels" macho_assembly
 stage "GCC build (whole run starts)" release_build build-gcc gcc
 stage "Clang build (whole run starts)" release_build build-clang clang
+stage "browser test packages (npm ci)" npm ci --prefix tests/server/browser --no-audit --no-fund
 stage "GCC tests" run_ctest build-gcc -j"$jobs" -E FullRun
 stage "Clang tests" run_ctest build-clang -j"$jobs" -E FullRun
 stage "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer" asan_tests
 stage "dispatch tests under ThreadSanitizer" tsan_tests
 stage "fuzz targets, $fuzz_seconds s each" fuzz_tests
-# Further stages (the results service's browser tests) go here.
 stage "whole runs (GCC and Clang)" wait_full_runs
 
 echo "== stage times (the whole runs overlap the stages after the builds)"

@@ -168,7 +168,7 @@ int parse_os_release_line(const char* line, char* out, size_t cap) {
         if (n + 1 < cap) out[n++] = *s;
     }
     if (cap > 0) out[n < cap ? n : cap - 1] = '\0';
-    if (!quote) trim_trailing_space(out);
+    if (!quote && cap > 0) trim_trailing_space(out);
     return cap > 0 && out[0] != '\0';
 }
 

@@ -95,6 +95,10 @@ TEST(Parsers, GoodAndBadInput) {
         {mount, "|41 31 0:38 / /c\\000 rw - cgroup2 c rw", "fail"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.parse(c.input), c.expected) << c.input;
+    // No room at all: nothing is written, not even the trim of an unquoted name.
+    char none[1] = {'#'};
+    EXPECT_EQ(parse_os_release_line("PRETTY_NAME=x  ", none, 0), 0);
+    EXPECT_EQ(none[0], '#');
 }
 
 }  // namespace
