@@ -1,6 +1,6 @@
 # Installation and the Debian package. Every installed file belongs to a
 # component, and each component becomes a package of its own: "quillmoth" is
-# the benchmark; the results service can become another.
+# the benchmark, "server" the results service (when it is built).
 include(GNUInstallDirs)
 
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME quillmoth)
@@ -43,5 +43,13 @@ a prime sieve, SSE2 vector code, LZ77 match finding, ChaCha20, an N-body
 step, heapsort, memory latency and bandwidth) on all cores and on one, in
 hand-written x86-64 assembly and in portable C++, checks that every
 measured run gives the same checksum, and can upload the result.")
+
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME quillmoth-server)
+set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
+set(CPACK_COMPONENT_SERVER_DISPLAY_NAME "quillmoth results service")
+set(CPACK_COMPONENT_SERVER_DESCRIPTION "results service for the quillmoth benchmark
+quillmoth-server accepts the result documents that quillmoth uploads,
+validates and stores them (SQLite, or PostgreSQL for several instances), and
+shows, compares and lets their uploaders claim them in a browser.")
 
 include(CPack)

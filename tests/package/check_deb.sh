@@ -54,5 +54,17 @@ usage="usage: $program [-v|--verbose] [--upload|--noupload] [--no-system-check]"
 out="$("$program" --help 2>&1)" || fail "--help ended with status $?"
 [[ "$out" == "$usage" ]] || fail "--help printed '$out'"
 
+# The results service, when built, is a package of its own that runs too.
+server_deb="$work/out/quillmoth-server_${version}-1_amd64.deb"
+if [[ -f "$build/quillmoth-server" ]]; then
+    if [[ -f "$server_deb" ]]; then
+        [[ "$(dpkg-deb -f "$server_deb" Package)" == quillmoth-server ]] || fail "server package is misnamed"
+        dpkg-deb -x "$server_deb" "$work/server"
+        "$work/server/usr/bin/quillmoth-server" --help >/dev/null 2>&1 || fail "quillmoth-server --help failed"
+    else
+        fail "no $(basename "$server_deb")"
+    fi
+fi
+
 [[ $status == 0 ]] && echo "package OK: $(basename "$deb")"
 exit $status
