@@ -110,20 +110,7 @@ void expect_all_present(const Ledger& ledger, const std::vector<int>& ports) {
     }
 }
 
-class PgInstancesTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        base_ = pg_test_base_uri();
-        if (base_.empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
-        std::string error;
-        ASSERT_TRUE(pg_scratch_create(base_, &scratch_, &error)) << error;
-    }
-    void TearDown() override {
-        if (!scratch_.schema.empty()) pg_scratch_drop(scratch_);
-    }
-    std::string base_;
-    PgScratch scratch_;
-};
+using PgInstancesTest = PgScratchTest;
 
 TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKilled) {
     const std::string db = pg_test_uri_with(scratch_.uri, std::string("password=") + kPassword);
