@@ -2,29 +2,10 @@
 // scratch store, and the page routes served on an ephemeral loopback port.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <httplib.h>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "server/ids.h"
+#include "server/harness.h"
 #include "server/pages.h"
-#include "server/validate.h"
-
-inline std::string golden_document() {
-    std::ostringstream data;
-    data << std::ifstream(QUILLMOTH_TEST_DIR "/submit/golden_document.json", std::ios::binary).rdbuf();
-    return data.str();
-}
 
 // A result as the store would hold it: the golden document with the given CPU
 // name and every figure speed times better (latency divided by it), its
@@ -51,21 +32,8 @@ inline StoredResult make_result(const std::string& id, const std::string& cpu, d
 }
 
 // The SQLite store in a fresh temporary directory, removed afterwards.
-struct TempStore {
-    std::string dir;
-    std::unique_ptr<ResultStore> store;
-    TempStore() {
-        char path[] = "/tmp/qm_pages_XXXXXX";
-        if (mkdtemp(path) == nullptr) return;
-        dir = path;
-        std::string error;
-        store = open_sqlite_store(dir + "/results.db", &error);
-        EXPECT_TRUE(store) << error;
-    }
-    ~TempStore() {
-        store.reset();
-        std::filesystem::remove_all(dir);
-    }
+struct TempStore : BackendStore {
+    TempStore() : BackendStore("sqlite") { EXPECT_TRUE(store) << error; }
     void add(const StoredResult& r, const std::string& claim_code) {
         unsigned char hash[32];
         hash_claim_code(claim_code, hash);

@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #ifdef QM_HAVE_LIBPQ
 #include <libpq-fe.h>
 #endif
@@ -87,5 +89,21 @@ inline void pg_scratch_drop(const PgScratch& scratch) {
                                   scratch.schema + "' AND pid <> pg_backend_pid()");
     pg_test_exec(scratch.uri, "DROP SCHEMA IF EXISTS " + scratch.schema + " CASCADE");
 }
+
+// A test on a schema of its own; skipped when no cluster is configured.
+class PgScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = pg_test_base_uri();
+        if (base_.empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
+        std::string error;
+        ASSERT_TRUE(pg_scratch_create(base_, &scratch_, &error)) << error;
+    }
+    void TearDown() override {
+        if (!scratch_.schema.empty()) pg_scratch_drop(scratch_);
+    }
+    std::string base_;
+    PgScratch scratch_;
+};
 
 #endif

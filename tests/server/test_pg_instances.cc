@@ -3,28 +3,20 @@
 // database restarted under a running server. Nothing that got a 201 may be
 // lost, and while the database is gone uploads get 503, never 201 or 500.
 // Skipped when no cluster is configured (QM_TEST_PG_URI).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server/pg_test_db.h"
+#include "server/server_process.h"
 
 #ifdef QM_HAVE_LIBPQ
 
@@ -36,19 +28,11 @@ using Clock = std::chrono::steady_clock;
 // authentication ignores it, so it can ride along in every URI here.
 constexpr const char* kPassword = "Hunter2-never-logged";
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The golden upload, made unique by its duration so that each stored
 // document says which upload it was.
 std::string document(int n) {
-    static const std::string golden = read_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
     static const std::string key = "\"duration_ms\":";
-    std::string doc = golden;
+    std::string doc = golden_document();
     size_t at = doc.find(key);
     if (at == std::string::npos) return "";
     at += key.size();
@@ -57,110 +41,12 @@ std::string document(int n) {
     return doc;
 }
 
-// One quillmoth-server process on a free loopback port; its standard output
-// and error go to a file the test reads afterwards.
-class ServerProcess {
-public:
-    ~ServerProcess() { kill_now(); }
-
-    bool start(const std::string& db, std::string* error) {
-        char path[] = "/tmp/qm_pg_server_XXXXXX";
-        int log_fd = mkstemp(path);
-        log_path_ = path;
-        int pipe_fds[2];
-        if (log_fd < 0 || pipe(pipe_fds) != 0) {
-            *error = "cannot make a log file or pipe";
-            return false;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Goes when the test goes, even a test killed mid-way.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(pipe_fds[1], 1);
-            dup2(log_fd, 2);
-            close(pipe_fds[0]);
-            const char* argv[] = {QM_SERVER_BINARY, "--listen", "127.0.0.1:0", "--db", db.c_str(),
-                                  "--upload-limit", "0", nullptr};
-            execv(argv[0], const_cast<char* const*>(argv));
-            _exit(127);
-        }
-        close(pipe_fds[1]);
-        close(log_fd);
-        // The first line names the port; the server is serving once it is
-        // printed (the store was opened before).
-        std::string out;
-        const auto deadline = Clock::now() + std::chrono::seconds(30);
-        const std::string marker = "listening on http://127.0.0.1:";
-        size_t at = std::string::npos;
-        while (at == std::string::npos || out.find('\n', at) == std::string::npos) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            pollfd p = {pipe_fds[0], POLLIN, 0};
-            char buf[512];
-            ssize_t n = 0;
-            if (left <= 0 || poll(&p, 1, left) <= 0 || (n = read(pipe_fds[0], buf, sizeof buf)) <= 0) {
-                close(pipe_fds[0]);
-                kill_now();
-                *error = "the server did not start: " + out + log();
-                return false;
-            }
-            out.append(buf, static_cast<size_t>(n));
-            at = out.find(marker);
-        }
-        port_ = std::atoi(out.c_str() + at + marker.size());
-        // Further output is not needed; the pipe is drained by a thread so
-        // that the server never blocks on a full pipe.
-        out_fd_ = pipe_fds[0];
-        drain_ = std::thread([fd = out_fd_, this] {
-            char buf[512];
-            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
-                std::lock_guard<std::mutex> lock(mu_);
-                stdout_.append(buf, static_cast<size_t>(n));
-            }
-        });
-        stdout_ = out;
-        return true;
-    }
-
-    void kill_now() { finish(SIGKILL); }
-    // Stops with SIGTERM as an operator would; true when it exited with 0.
-    bool stop() { return finish(SIGTERM) == 0; }
-
-    int port() const { return port_; }
-    // Everything the server printed on both streams.
-    std::string output() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return stdout_ + log();
-    }
-    std::string log() const { return log_path_.empty() ? "" : read_file(log_path_); }
-
-private:
-    int finish(int signal_number) {
-        int status = -1;
-        if (pid_ > 0) {
-            kill(pid_, signal_number);
-            int wstatus = 0;
-            const auto deadline = Clock::now() + std::chrono::seconds(20);
-            while (waitpid(pid_, &wstatus, WNOHANG) == 0) {
-                if (Clock::now() > deadline) kill(pid_, SIGKILL);
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-            pid_ = -1;
-        }
-        if (drain_.joinable()) drain_.join();
-        if (out_fd_ >= 0) close(out_fd_);
-        out_fd_ = -1;
-        return status;
-    }
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-    int out_fd_ = -1;
-    std::string log_path_;
-    std::thread drain_;
-    std::mutex mu_;
-    std::string stdout_;
-};
+// A server on db, serving once it names its port (the store is opened before).
+bool start(std::unique_ptr<ServerProcess>* server, const std::string& db) {
+    *server = std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--listen", "127.0.0.1:0", "--db", db, "--upload-limit", "0"});
+    return (*server)->wait_for_output("listening on http://127.0.0.1:") && (*server)->port() > 0;
+}
 
 struct Reply {
     int status = 0;  // 0: no HTTP answer at all
@@ -224,28 +110,14 @@ void expect_all_present(const Ledger& ledger, const std::vector<int>& ports) {
     }
 }
 
-class PgInstancesTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        base_ = pg_test_base_uri();
-        if (base_.empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
-        std::string error;
-        ASSERT_TRUE(pg_scratch_create(base_, &scratch_, &error)) << error;
-    }
-    void TearDown() override {
-        if (!scratch_.schema.empty()) pg_scratch_drop(scratch_);
-    }
-    std::string base_;
-    PgScratch scratch_;
-};
+using PgInstancesTest = PgScratchTest;
 
 TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKilled) {
     const std::string db = pg_test_uri_with(scratch_.uri, std::string("password=") + kPassword);
-    ServerProcess a, b;
-    std::string error;
-    ASSERT_TRUE(a.start(db, &error)) << error;
-    ASSERT_TRUE(b.start(db, &error)) << error;
-    const int port_a = a.port(), port_b = b.port();
+    std::unique_ptr<ServerProcess> a, b, a2;
+    ASSERT_TRUE(start(&a, db)) << a->err();
+    ASSERT_TRUE(start(&b, db)) << b->err();
+    const int port_a = a->port(), port_b = b->port();
 
     // 8 clients alternate between the two instances; A is killed once a
     // quarter of the uploads were acknowledged, so some of its requests are
@@ -268,7 +140,7 @@ TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKille
         const auto deadline = Clock::now() + std::chrono::seconds(60);
         while (ledger.acked_count() < kUploads / 4 && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        a.kill_now();
+        a->kill_now();
         killed = true;
     });
     for (std::thread& t : clients) t.join();
@@ -280,9 +152,8 @@ TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKille
     EXPECT_LT(ledger.acked.size(), static_cast<size_t>(kUploads)) << "the kill came too late to matter";
     for (auto [status, count] : ledger.statuses) EXPECT_TRUE(status == 201 || status == 0) << describe(ledger.statuses);
 
-    ServerProcess a2;
-    ASSERT_TRUE(a2.start(db, &error)) << error;
-    expect_all_present(ledger, {a2.port(), port_b});
+    ASSERT_TRUE(start(&a2, db)) << a2->err();
+    expect_all_present(ledger, {a2->port(), port_b});
 
     // Unacknowledged uploads may or may not have been committed; none was
     // stored twice, and both instances list the same rows.
@@ -291,12 +162,13 @@ TEST_F(PgInstancesTest, TwoInstancesShareOneDatabaseAndLoseNothingWhenOneIsKille
     EXPECT_EQ(rows, distinct);
     EXPECT_GE(std::atoll(rows.c_str()), static_cast<long long>(ledger.acked.size()));
     EXPECT_LE(std::atoll(rows.c_str()), kUploads);
-    EXPECT_EQ(listed_total(a2.port()), std::atoll(rows.c_str()));
+    EXPECT_EQ(listed_total(a2->port()), std::atoll(rows.c_str()));
     EXPECT_EQ(listed_total(port_b), std::atoll(rows.c_str()));
 
-    EXPECT_TRUE(b.stop());
-    EXPECT_TRUE(a2.stop());
-    for (ServerProcess* s : {&a, &b, &a2}) EXPECT_EQ(s->output().find(kPassword), std::string::npos) << s->output();
+    EXPECT_TRUE(b->stop());
+    EXPECT_TRUE(a2->stop());
+    for (ServerProcess* s : {a.get(), b.get(), a2.get()})
+        EXPECT_EQ((s->out() + s->err()).find(kPassword), std::string::npos) << s->out() << s->err();
 }
 
 // Runs scripts/pg_cluster.sh; its standard output. A private cluster is made
@@ -354,10 +226,9 @@ protected:
 };
 
 TEST_F(PgRestartTest, UploadsDuringAnOutageGet503AndNothingAcknowledgedIsLost) {
-    ServerProcess server;
-    std::string error;
-    ASSERT_TRUE(server.start(pg_test_uri_with(uri_, std::string("password=") + kPassword), &error)) << error;
-    const int port = server.port();
+    std::unique_ptr<ServerProcess> server;
+    ASSERT_TRUE(start(&server, pg_test_uri_with(uri_, std::string("password=") + kPassword))) << server->err();
+    const int port = server->port();
     Ledger ledger;
     int n = 0;
     auto upload_expecting = [&](int count, int expected) {
@@ -416,8 +287,8 @@ TEST_F(PgRestartTest, UploadsDuringAnOutageGet503AndNothingAcknowledgedIsLost) {
 
     upload_expecting(5, 201);
     expect_all_present(ledger, {port});
-    EXPECT_TRUE(server.stop());
-    EXPECT_EQ(server.output().find(kPassword), std::string::npos) << server.output();
+    EXPECT_TRUE(server->stop());
+    EXPECT_EQ((server->out() + server->err()).find(kPassword), std::string::npos) << server->out() << server->err();
 }
 
 }  // namespace

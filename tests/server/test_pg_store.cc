@@ -80,17 +80,8 @@ void hash_of(int n, unsigned char out[32]) {
     for (int i = 0; i < 32; ++i) out[i] = static_cast<unsigned char>(n * 31 + i);
 }
 
-class PgStoreTest : public ::testing::Test {
+class PgStoreTest : public PgScratchTest {
 protected:
-    void SetUp() override {
-        base_ = pg_test_base_uri();
-        if (base_.empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
-        std::string error;
-        ASSERT_TRUE(pg_scratch_create(base_, &scratch_, &error)) << error;
-    }
-    void TearDown() override {
-        if (!scratch_.schema.empty()) pg_scratch_drop(scratch_);
-    }
     std::unique_ptr<ResultStore> open(int connections = 2) {
         std::string error;
         auto store = open_postgres_store(scratch_.uri, connections, &error);
@@ -98,9 +89,6 @@ protected:
         return store;
     }
     std::string query(const std::string& sql) { return pg_test_query(scratch_.uri, sql); }
-
-    std::string base_;
-    PgScratch scratch_;
 };
 
 // Without the advisory lock both would run CREATE TABLE and one would fail

@@ -145,32 +145,11 @@ INSTANTIATE_TEST_SUITE_P(Backends, Store, testing::ValuesIn(store_backends()));
 
 // ---- SQLite only: the file itself ------------------------------------------
 
-TEST(SqliteFile, NeverHoldsTheClaimCodeInClear) {
+// The file itself: no claim code in clear, reopened intact, marked as ours.
+TEST(SqliteFile, HoldsNoClaimCodeInClearAndReopensMarkedAsOurs) {
     TempDir dir;
     const std::string path = dir.path + "/results.db";
     const std::string code = new_claim_code();
-    {
-        std::string error;
-        auto store = open_sqlite_store(path, &error);
-        ASSERT_TRUE(store) << error;
-        StoredResult r;
-        r.document = golden_document();
-        std::vector<std::string> errors;
-        ASSERT_EQ(validate_document(r.document, &r.summary, &errors), 1);
-        r.summary.id = new_result_id();
-        unsigned char hash[32];
-        hash_claim_code(code, hash);
-        ASSERT_EQ(store->insert(r, hash), StoreStatus::ok);
-    }
-    std::string bytes;
-    for (const char* suffix : {"", "-wal", "-shm"}) bytes += read_file(path + suffix);
-    ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
-    EXPECT_EQ(bytes.find(code), std::string::npos);
-}
-
-TEST(SqliteFile, SurvivesReopeningAndRecordsItsSchema) {
-    TempDir dir;
-    const std::string path = dir.path + "/results.db";
     std::string error, id;
     {
         auto store = open_sqlite_store(path, &error);
@@ -180,9 +159,15 @@ TEST(SqliteFile, SurvivesReopeningAndRecordsItsSchema) {
         std::vector<std::string> errors;
         ASSERT_EQ(validate_document(r.document, &r.summary, &errors), 1);
         id = r.summary.id = new_result_id();
-        unsigned char hash[32] = {1};
+        unsigned char hash[32];
+        hash_claim_code(code, hash);
         ASSERT_EQ(store->insert(r, hash), StoreStatus::ok);
     }
+    std::string bytes;
+    for (const char* suffix : {"", "-wal", "-shm"}) bytes += read_file(path + suffix);
+    ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
+    EXPECT_EQ(bytes.find(code), std::string::npos);
+
     auto store = open_sqlite_store(path, &error);
     ASSERT_TRUE(store) << error;
     StoredResult r;
