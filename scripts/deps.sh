@@ -2,7 +2,7 @@
 # The Debian packages that building and testing everything needs, in one
 # place. scripts/test.sh sources this file; run on its own, it installs them.
 qm_packages=(
-    cmake make ninja-build g++ clang python3      # toolchain (python3: the loopback results server)
+    cmake make ninja-build g++ clang lld python3  # toolchain (python3: the loopback results server)
     libclang-rt-14-dev                            # Clang's libFuzzer and sanitizer runtimes
     libgtest-dev libgmock-dev libbenchmark-dev    # test and micro-benchmark frameworks
     dpkg-dev file                                 # cpack -G DEB and its dependency scan
