@@ -98,18 +98,10 @@ TEST(Workloads, SourcesFollowTheirDrawsAndBuffersAreFilled) {
     EXPECT_EQ(g_bodies_src[kBodyCount - 1].vz, 0.0);
 
     const Workspace& ws = g_ws[1];
-    for (int i = 0; i < kWorkspaceBufferCount; ++i) {  // every member listed once, in order
-        EXPECT_EQ(g_workspace_buffers[i].offset, i * sizeof(void*));
+    for (int i = 0; i < kWorkspaceBufferCount; ++i)
         EXPECT_EQ(reinterpret_cast<uintptr_t>(workspace_buffer(&ws, i)) % 64, 0u) << i;
-    }
     EXPECT_EQ(0, std::memcmp(ws.cipher_buf, g_cipher_src, kCipherBytes));
     EXPECT_EQ(0, std::memcmp(ws.simd_block, g_simd_src, kSimdBytes));
-    EXPECT_EQ(ws.stream_a[1023], 0.9990234375f);
-    EXPECT_EQ(ws.stream_a[1024], 0.0f);
-    EXPECT_EQ(ws.stream_b[1], 0.0166015625f);
-    EXPECT_EQ(ws.stream_b[61], 13.0f / 1024.0f);
-    EXPECT_EQ(ws.stream_c[12345], 0.0f);
-    EXPECT_FALSE(std::signbit(ws.stream_c[0]));
 }
 
 TEST(Workloads, RingIsTheSequentialSattoloCycle) {
