@@ -1,14 +1,84 @@
-// The measurement policy: the calibration rule, the summary of the measured
-// runs, and the loop that joins them around a dispatch.
+// The engine: parallel dispatch runs every slot once on its own workspace,
+// with the same sum however many threads could actually be created; the
+// measurement policy's calibration rule, the summary of the measured runs,
+// and the loop that joins them around a dispatch.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "engine/dispatch.h"
 #include "engine/measure.h"
 
 namespace {
+
+std::vector<Workspace> make_workspaces(int n) {
+    std::vector<Workspace> ws(n);
+    // Tag each workspace so a run function can tell which one it got.
+    for (int i = 0; i < n; ++i) ws[i].sieve = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(i + 1));
+    return ws;
+}
+
+uint64_t by_workspace(uint64_t iterations, Workspace* ws) {
+    return iterations * reinterpret_cast<uintptr_t>(ws->sieve);
+}
+uint64_t near_wrap(uint64_t, Workspace*) { return 0xFFFFFFFFFFFFFFF0ull; }
+
+std::atomic<int> g_calls{0};
+std::atomic<size_t> g_largest_stack{0};
+int create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    ++g_calls;
+    size_t stack = SIZE_MAX;  // the system default when no attributes are given
+    if (a != nullptr) pthread_attr_getstacksize(a, &stack);
+    if (stack > g_largest_stack) g_largest_stack = stack;
+    return pthread_create(t, a, f, arg);
+}
+int failing_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
+    ++g_calls;
+    return 11;  // EAGAIN
+}
+int every_other_fails(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    return (g_calls++ % 2) ? 11 : pthread_create(t, a, f, arg);
+}
+
+TEST(Dispatch, EveryShareRunsOnceWhateverThreadsCouldBeStarted) {
+    const struct {
+        ThreadCreateFn create;
+        RunFn fn;
+        int n;
+        uint64_t sum;
+        int not_started;
+    } cases[] = {
+        // by_workspace sums 3 x (i + 1) over the workspaces: each exactly once.
+        {create, by_workspace, 1, 3, 0},         {create, by_workspace, 2, 9, 0},
+        {create, by_workspace, 8, 108, 0},       {failing_create, by_workspace, 2, 9, 1},
+        {failing_create, by_workspace, 6, 63, 5}, {every_other_fails, by_workspace, 6, 63, 2},
+        {create, near_wrap, 4, 0xFFFFFFFFFFFFFFC0ull, 0},  // the sum wraps
+    };
+    g_largest_stack = 0;
+    for (const auto& c : cases) {
+        auto ws = make_workspaces(c.n);
+        g_calls = 0;
+        int32_t not_started = -1;
+        EXPECT_EQ(dispatch_with(c.fn, 3, c.n, ws.data(), c.create, &not_started), c.sum) << c.n;
+        EXPECT_EQ(not_started, c.not_started) << c.n;
+        EXPECT_EQ(g_calls, c.n - 1) << c.n;
+    }
+    // Workers get a small explicit stack, not the default reservation.
+    EXPECT_GE(g_largest_stack.load(), static_cast<size_t>(PTHREAD_STACK_MIN));
+    EXPECT_LE(g_largest_stack.load(), size_t{1} << 20);
+}
+
+TEST(Dispatch, RealDispatchUsesTheGlobalWorkspaces) {
+    auto ws = make_workspaces(3);
+    Workspace* saved = g_ws;
+    g_ws = ws.data();
+    EXPECT_EQ(dispatch(by_workspace, 1, 3), 6u);
+    g_ws = saved;
+}
 
 TEST(Calibration, NextCountFromTheLastRun) {
     const struct {
@@ -26,21 +96,6 @@ TEST(Calibration, NextCountFromTheLastRun) {
         {1ull << 40, 0.26, (1ull << 41) + 1, "large counts stay exact"},
     };
     for (const auto& c : cases) EXPECT_EQ(next_calibration_count(c.n, c.seconds), c.next) << c.why;
-}
-
-TEST(Calibration, SummaryOfTheMeasuredRuns) {
-    const TimedRun runs[repeats] = {{7, 0.4, 0}, {7, 0.3, 2}, {7, 0.5, 1}};
-    TestResult r{};
-    PassNotes notes{};
-    summarize_runs(runs, 161, 4, 2000.0, &r, &notes);
-    EXPECT_DOUBLE_EQ(r.seconds, 0.4);
-    EXPECT_DOUBLE_EQ(r.rate, 161.0 * 4.0 * 2000.0 / 0.4 / 1000000.0);  // all threads together
-    EXPECT_EQ(r.checksum, 7u);
-    EXPECT_EQ(r.iterations, 161u);
-    EXPECT_EQ(r.threads, 4);
-    EXPECT_EQ(notes.fastest, 0.3);
-    EXPECT_EQ(notes.slowest, 0.5);
-    EXPECT_EQ(notes.threads_not_started, 2);
 }
 
 // A dispatch that "takes" the next scripted duration and returns the next
@@ -83,10 +138,11 @@ TEST(Calibration, TheRunEndingCalibrationIsTheFirstMeasuredRun) {
     const TestResult r = measure(&s, &notes);
     EXPECT_EQ(s.counts, (std::vector<uint64_t>{20, 161, 1289, 1289, 1289}));
     EXPECT_EQ(r.iterations, 1289u);
-    EXPECT_DOUBLE_EQ(r.seconds, 0.4);
+    EXPECT_EQ(r.threads, 3);
+    EXPECT_DOUBLE_EQ(r.seconds, 0.4);  // the mean of the measured runs
+    EXPECT_DOUBLE_EQ(r.rate, 0.0096675);  // all threads together: 1289 x 3 x 1.0 / 0.4 s, in millions
     EXPECT_EQ(r.checksum, 9u);
-    EXPECT_EQ(notes.slowest, 0.5);
-    EXPECT_EQ(notes.threads_not_started, 2);
+    EXPECT_TRUE(notes.fastest == 0.3 && notes.slowest == 0.5 && notes.threads_not_started == 2);
 }
 
 // Measures a pass whose measured runs give the three checksums; returning
