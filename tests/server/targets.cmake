@@ -1,17 +1,12 @@
 # The results service tests, included from tests/CMakeLists.txt when the
 # server is built.
-qm_test_dir(server qm_server)
+qm_test_dir(server qm_server ONE_PROGRAM)
 
-# The real client against the real server needs the benchmark's upload code.
-target_link_libraries(server_test_client PRIVATE qm_submit)
-
-# Tests that start real server processes.
-foreach(target server_test_program server_test_pg_instances)
-  if(TARGET ${target})
-    add_dependencies(${target} quillmoth-server)
-    target_compile_definitions(${target} PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
-  endif()
-endforeach()
+# The real client against the real server needs the benchmark's upload code;
+# some tests start real server processes.
+target_link_libraries(server_tests PRIVATE qm_submit)
+add_dependencies(server_tests quillmoth-server)
+target_compile_definitions(server_tests PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
 
 # Kills the server mid-load and checks that every acknowledged upload survived.
 find_package(Python3 QUIET COMPONENTS Interpreter)
