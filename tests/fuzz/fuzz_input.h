@@ -40,9 +40,8 @@ struct OutBuffer {
 
 // The input cut at its NUL bytes (and nothing else), at most n pieces; the
 // last piece keeps the rest, NULs included.
-inline std::vector<std::string> split_at_nul(const uint8_t* data, size_t size, size_t n) {
+inline std::vector<std::string> split_at_nul(std::string rest, size_t n) {
     std::vector<std::string> pieces;
-    std::string rest(reinterpret_cast<const char*>(data), size);
     for (size_t nul; pieces.size() + 1 < n && (nul = rest.find('\0')) != std::string::npos; rest.erase(0, nul + 1))
         pieces.push_back(rest.substr(0, nul));
     pieces.push_back(rest);

@@ -27,7 +27,7 @@ int reply(const Bytes& in) {
 
 // json_string_field: a key, then the body it is looked up in.
 int json_field(const Bytes& in) {
-    const std::vector<Bytes> pieces = split_at_nul(reinterpret_cast<const uint8_t*>(in.data()), in.size(), 2);
+    const std::vector<Bytes> pieces = split_at_nul(in, 2);
     const CString key(pieces.size() > 1 ? pieces[0] : "result_url"), body(pieces.back());
     OutBuffer out(kLinkCapacity);
     const int found = json_string_field(body.get(), key.get(), out.get());
@@ -130,7 +130,7 @@ int cpu_list(const Bytes& in) {
 
 // sysfs cache entries: size ("32K"), level and type.
 int cache_size(const Bytes& in) {
-    const std::vector<Bytes> p = split_at_nul(reinterpret_cast<const uint8_t*>(in.data()), in.size(), 3);
+    const std::vector<Bytes> p = split_at_nul(in, 3);
     uint64_t bytes = 0;
     parse_cache_size(CString(p[0]).get(), &bytes);
     const FileTree* tree = fuzz_files();
@@ -147,7 +147,7 @@ int cache_size(const Bytes& in) {
 
 // DMI vendor and product names: the model text.
 int dmi_model(const Bytes& in) {
-    const std::vector<Bytes> p = split_at_nul(reinterpret_cast<const uint8_t*>(in.data()), in.size(), 2);
+    const std::vector<Bytes> p = split_at_nul(in, 2);
     const Bytes product = p.size() > 1 ? p[1] : "";
     for (size_t cap : {size_t{0}, in.size() % 16 + 1, size_t{256}}) {
         OutBuffer out(cap);
@@ -168,7 +168,7 @@ int dmi_model(const Bytes& in) {
 // cgroup CPU quotas: /proc/self/cgroup, /proc/self/mountinfo and a quota
 // file (cpu.max, or cpu.cfs_quota_us).
 int cgroup(const Bytes& in) {
-    std::vector<Bytes> p = split_at_nul(reinterpret_cast<const uint8_t*>(in.data()), in.size(), 3);
+    std::vector<Bytes> p = split_at_nul(in, 3);
     p.resize(3);
     for (const char* controller : {static_cast<const char*>(nullptr), "cpu"}) {
         for (const Bytes& line : split_lines(p[0])) {
