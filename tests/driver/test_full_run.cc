@@ -50,21 +50,15 @@ struct Pass {
     double display = 0, seconds = 0;
 };
 
-// "suite id pass" -> its pass, from results_server.py's summary.
+// "suite id pass" -> its pass, from results_server.py's summary. The
+// document's numbers are %.17g and the server writes them back in shortest
+// round-trip form, so these are the program's doubles.
 std::map<std::string, Pass> read_passes(const std::string& summary) {
     std::map<std::string, Pass> passes;
     std::istringstream lines(summary);
-    std::string suite, id, which, threads, iterations, checksum, display, seconds;
-    while (lines >> suite >> id >> which >> threads >> iterations >> checksum >> display >> seconds) {
-        Pass& p = passes[suite + " " + id + " " + which];
-        p.threads = std::strtoll(threads.c_str(), nullptr, 10);
-        p.iterations = std::strtoull(iterations.c_str(), nullptr, 10);
-        p.checksum = std::strtoull(checksum.c_str(), nullptr, 10);
-        // The document's numbers are %.17g and the server writes them back
-        // in shortest round-trip form, so these are the program's doubles.
-        p.display = std::strtod(display.c_str(), nullptr);
-        p.seconds = std::strtod(seconds.c_str(), nullptr);
-    }
+    std::string suite, id, which;
+    for (Pass p; lines >> suite >> id >> which >> p.threads >> p.iterations >> p.checksum >> p.display >> p.seconds;)
+        passes[suite + " " + id + " " + which] = p;
     return passes;
 }
 

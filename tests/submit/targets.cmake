@@ -20,8 +20,8 @@ if(TARGET driver_test_full_run)
 endif()
 
 # The URL split is checked by running the configure-time code in script mode.
-if(TARGET submit_test_results_url)
-  target_compile_definitions(submit_test_results_url PRIVATE
+if(TARGET submit_test_submit)
+  target_compile_definitions(submit_test_submit PRIVATE
     QM_CMAKE_COMMAND="${CMAKE_COMMAND}"
     QM_RESULTS_URL_SCRIPT="${PROJECT_SOURCE_DIR}/cmake/ResultsUrl.cmake")
 endif()

@@ -1,9 +1,10 @@
 // Fixed results of the kernels: published or hand-computed values that pin
-// each suite's checksum, independent of the other suite.
+// each suite's checksum, independent of the other suite and of the models.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <bit>
+#include <string>
 
 #include "workload_env.h"
 
@@ -90,5 +91,28 @@ TEST(KnownValues, TriadInBothSuites) {
     for (size_t i = 0; i < kStreamElems; ++i) {
         const float want = ws->stream_b[i] * kTriadScalar + ws->stream_a[i];
         ASSERT_EQ(std::bit_cast<uint32_t>(ws->stream_c[i]), std::bit_cast<uint32_t>(want)) << i;
+    }
+}
+
+TEST(KnownValues, ChaChaKeystreamAndFolds) {
+    // RFC 8439, Appendix A.1: all-zero key and nonce, vectors 1 (counter 0) and 2 (counter 1).
+    const std::string hex =
+        "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8d84a37"
+        "6a43b8f41518a11cc387b669b2ee65869f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed"
+        "29b721769ce64e43d57133b074d839d531ed1f28510afb45ace10a1f4b794d6f";
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < hex.size(); i += 2) stream.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    // Block 0's words k[0..3] are ade0b876 903df1a0 e56a5d40 28bd8653 and
+    // k[12..15] f4b8436a 1ca11815 69b687c3 8665eeb2, so the RAW fold is
+    // 5958fb1c + 8c9ce9b5 + 8cdcda83 + aed868e1 = 21ab2835 (mod 2^32); the
+    // REAL fold is the XOR of all sixteen words. Two blocks fold in block 1.
+    const uint64_t folds[2][2] = {{0x21ab2835u, 0xa76d54b1u}, {0x3ede82f3u, 0x458ed6a0u}};
+    const uint8_t key[32] = {};
+    for (int k = 0; k < 2; ++k) {
+        for (size_t blocks : {1u, 2u}) {
+            std::vector<uint8_t> buf(64 * blocks, 0);
+            EXPECT_EQ((k ? qm_c_chacha20 : qm_chacha20)(buf.data(), buf.size(), key, 1), folds[blocks - 1][k]) << k;
+            EXPECT_TRUE(std::equal(buf.begin(), buf.end(), stream.begin())) << k;
+        }
     }
 }

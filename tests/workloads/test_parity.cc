@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <random>
+#include <string>
 
 #include "workload_env.h"
 
@@ -221,22 +222,44 @@ TEST(Parity, MatchFinderAgainstModelAndTwin) {
         table.assign(kHashEntries, 0xDEADBEEFu);
         return qm_compress(in, n, table.data());
     };
+    const auto model = [](uint8_t* in, uint64_t n) { return compress_model(in, n); };
     for (uint64_t alphabet : {2, 4, 256}) {
         const auto text = [&](uint64_t n) {
             std::vector<uint8_t> v = random_elems<uint8_t>(n, alphabet);
             for (uint8_t& c : v) c += 'a';
             return v;
         };
-        expect_parity<uint8_t>("match finder", {0, 15, 16, 17, 29, 1000, 4099, 70000, 200001}, text, raw,
-                               [](uint8_t* in, uint64_t n) { return compress_model(in, n); });
+        expect_parity<uint8_t>("match finder", {0, 15, 16, 17, 29, 1000, 4099, 70000, 200001}, text, raw, model);
     }
+    // Inputs on the rules' edges, which random text seldom reaches. "ABCD", 'z'
+    // up to the distance, "ABCD" again and fresh bytes: the z run is one match,
+    // so the slot of "ABCD" still holds position 0 (65,535 back is accepted,
+    // 65,536 refused). Literal runs of 14, 15 and 25 before a match; matches of
+    // 18, 19 and 4,999 bytes; repeats just inside and outside the scan limit.
+    const auto bytes = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+    const auto repeat_at = [&](size_t distance) {
+        return bytes("ABCD" + std::string(distance - 4, 'z') + "ABCD0123456789!#$%&(");
+    };
+    std::vector<std::vector<uint8_t>> edges = {repeat_at(65535), repeat_at(65536),
+                                               bytes("ABCDefgABCDhijklmnop"), bytes("ABCDefghABCDijklmnop"),
+                                               bytes("abcdabcdbcdaXYZ12345"), std::vector<uint8_t>(16, 'x')};
+    for (size_t n : {13, 14, 24}) edges.push_back(bytes(std::string("ABCDEFGHIJKLMNOPRSTUVWXYZ", n) + "qqqqqq01234567"));
+    for (size_t r : {19, 20, 5000}) edges.push_back(bytes(std::string(r, 'q') + "0123456789!#"));
+    for (const auto& in : edges)
+        expect_parity<uint8_t>("edge", {in.size()}, [&](uint64_t) { return in; }, raw, model);
+
+    // The whole corpus, and all zeros (an overlapping match to the very end), against REAL.
     ensure_workloads();
-    expect_parity<uint8_t>(
-        "match finder", {kCorpusBytes}, [](uint64_t) { return std::vector<uint8_t>(g_corpus, g_corpus + kCorpusBytes); },
-        raw, [&](uint8_t* in, uint64_t) {
-            table.assign(kHashEntries, 0xDEADBEEFu);
-            return qm_c_compress(in, table.data());
-        });
+    for (int zeros : {0, 1})
+        expect_parity<uint8_t>(
+            "match finder", {kCorpusBytes},
+            [&](uint64_t) {
+                return zeros ? std::vector<uint8_t>(kCorpusBytes) : std::vector<uint8_t>(g_corpus, g_corpus + kCorpusBytes);
+            },
+            raw, [&](uint8_t* in, uint64_t) {
+                table.assign(kHashEntries, 0xDEADBEEFu);
+                return qm_c_compress(in, table.data());
+            });
 }
 
 TEST(Parity, ChaChaBytesAndFolds) {
@@ -267,18 +290,15 @@ TEST(Parity, GravityBodiesAndBothSummationOrders) {
     };
     // Each kernel's checksum is its order's sum over the other kernel's bodies.
     for (uint64_t steps : {0, 1, 3}) {
-        expect_parity<Body>("RAW gravity", {0, 1, 2, 3, 6, 7}, bodies,
-                            [&](Body* b, uint64_t n) { return qm_physics(b, n, steps); },
-                            [&](Body* b, uint64_t n) {
-                                qm_c_physics(b, n, steps);
-                                return velocity_sum(b, n, steps, false);
-                            });
-        expect_parity<Body>("REAL gravity", {0, 1, 2, 3, 6, 7}, bodies,
-                            [&](Body* b, uint64_t n) { return qm_c_physics(b, n, steps); },
-                            [&](Body* b, uint64_t n) {
-                                qm_physics(b, n, steps);
-                                return velocity_sum(b, n, steps, true);
-                            });
+        for (bool real : {false, true}) {
+            const auto kernel = real ? qm_c_physics : qm_physics, other = real ? qm_physics : qm_c_physics;
+            expect_parity<Body>(real ? "REAL gravity" : "RAW gravity", {0, 1, 2, 3, 6, 7}, bodies,
+                                [&](Body* b, uint64_t n) { return kernel(b, n, steps); },
+                                [&](Body* b, uint64_t n) {
+                                    other(b, n, steps);
+                                    return velocity_sum(b, n, steps, real);
+                                });
+        }
     }
 }
 

@@ -1,13 +1,135 @@
-// The console report: exact texts in their columns, and the warnings printed
-// after the table.
+// The program's console: the command line and the upload question in-process,
+// the report's exact texts, and how the real binary turns outcomes into
+// output and exit statuses.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <regex>
 #include <string>
+#include <vector>
 
+#include "driver/options.h"
 #include "driver/report.h"
+#include "driver/run.h"
+#include "run_binary.h"
 #include "submit/server_harness.h"
 
 namespace {
+
+const std::string kUsage = std::string("usage: ") + QUILLMOTH_BINARY +
+                           " [-v|--verbose] [--upload|--noupload] [--no-system-check]\n";
+const char kCannotWrite[] = "quillmoth: cannot write to standard output\n";
+const char kQmUsage[] = "usage: qm [-v|--verbose] [--upload|--noupload] [--no-system-check]\n";
+
+TEST(Binary, StatusesAndUnwritableStandardOutput) {
+    const struct {
+        std::vector<std::string> args;
+        const char* stdout_to;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"--help"}, nullptr, 0, kUsage, ""},
+        {{"--noupload", "--upload"}, nullptr, 1, "", "quillmoth: --upload conflicts with --noupload\n"},
+        {{"--help"}, "/dev/full", kOutputFailedStatus, "", kCannotWrite},
+        {{"--help"}, "", kOutputFailedStatus, "", kCannotWrite},  // closed
+    };
+    for (const auto& c : cases) {
+        // Standard input holds a "y" that must never be read by a parse that ends the run.
+        const BinaryRun r = run_binary(c.args, "y\n", 0, QUILLMOTH_BINARY, c.stdout_to);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+}
+
+// A write that failed earlier in the run counts, though the last flush succeeds.
+TEST(Binary, EndOfRunCheckOfTheOutput) {
+    Capture fine, err;
+    std::fputs("report\n", fine.file);
+    EXPECT_EQ(finish_output(fine.file, err.file, 0), 0);
+    FILE* unwritable = std::fopen("/dev/null", "r");  // every write fails
+    std::fputs("report\n", unwritable);
+    EXPECT_EQ(finish_output(unwritable, err.file, 0), kOutputFailedStatus);
+    std::fclose(unwritable);
+    EXPECT_EQ(err.text(), kCannotWrite);
+}
+
+TEST(Binary, OutOfMemoryUnderASmallAddressSpaceLimit) {
+#if QUILLMOTH_SANITIZED
+    GTEST_SKIP() << "sanitizer runtimes reserve more address space than the limit allows";
+#endif
+    // Enough to start and build the shared sources, far too little for the
+    // per-thread workspaces (37 MB each, plus a 16 MiB temporary).
+    const BinaryRun r = run_binary({"--noupload", "--no-system-check"}, nullptr, 48ull << 20);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("quillmoth: out of memory \\([1-9][0-9]* bytes\\)\n"))) << r.err;
+    EXPECT_EQ(r.out, "\n  preparing workloads...");
+}
+
+TEST(CommandLine, OptionsStatusesAndMessages) {
+    using enum UploadMode;
+    const struct {
+        std::vector<const char*> args;
+        int status;
+        std::string out, err;
+        RunOptions options = {};
+    } cases[] = {
+        {{}, -1, "", ""},
+        {{"-v", "--noupload", "--noupload", "--no-system-check", "--verbose"}, -1, "", "", {true, noupload, false}},
+        {{"--upload", "--upload"}, -1, "", "", {false, upload, true}},
+        {{"-h"}, 0, kQmUsage, ""},
+        {{"-v", "--help"}, 0, kQmUsage, ""},
+        {{"--help", "--bogus"}, 0, kQmUsage, ""},  // processing stops at the first help
+        {{"--bogus", "--help"}, 1, "", "quillmoth: unknown option '--bogus'\n"},
+        {{""}, 1, "", "quillmoth: unknown option ''\n"},
+        {{"--verbose=1"}, 1, "", "quillmoth: unknown option '--verbose=1'\n"},
+        {{"-vh"}, 1, "", "quillmoth: unknown option '-vh'\n"},
+        // Control bytes in an option cannot drive the terminal.
+        {{"\x1b[2J\r\n\x7fx"}, 1, "", "quillmoth: unknown option '?[2J???x'\n"},
+        {{"--noupload", "--upload"}, 1, "", "quillmoth: --upload conflicts with --noupload\n"},
+        {{"--upload", "--upload", "--noupload", "--help"}, 1, "", "quillmoth: --noupload conflicts with --upload\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"qm"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Capture out, err;
+        RunOptions o;
+        const int status = parse_options(static_cast<int>(argv.size()), argv.data(), &o, out.file, err.file);
+        const std::string where = c.args.empty() ? "no options" : c.args[0];
+        EXPECT_EQ(status, c.status) << where;
+        EXPECT_EQ(out.text(), c.out) << where;
+        EXPECT_EQ(err.text(), c.err) << where;
+        if (status < 0) {
+            EXPECT_TRUE(o.verbose == c.options.verbose && o.upload_mode == c.options.upload_mode &&
+                        o.system_check == c.options.system_check)
+                << where;
+        }
+    }
+}
+
+TEST(UploadQuestion, FirstCharacterDecidesAndAtMostFifteenAreRead) {
+    const struct {
+        const char* input;
+        bool yes;
+        const char* left_unread = "";
+    } cases[] = {
+        {"y\n", true}, {"Yes please\n", true}, {"y", true},  // no line end before end of input
+        {"n\n", false}, {"\n", false}, {" y\n", false}, {"", false},
+        {"y23456789012345678\nsecond line\n", true, "678\nsecond line\n"},
+    };
+    for (const auto& c : cases) {
+        FILE* in = tmpfile();
+        std::fputs(c.input, in);
+        std::rewind(in);
+        Capture out;
+        EXPECT_EQ(ask_upload(in, out.file, "http://results.example"), c.yes) << c.input;
+        EXPECT_EQ(out.text(), "  Upload this result to http://results.example? [y/N] ");
+        std::string rest;
+        for (int ch; (ch = std::fgetc(in)) != EOF;) rest.push_back(static_cast<char>(ch));
+        EXPECT_EQ(rest, c.left_unread) << c.input;
+        std::fclose(in);
+    }
+}
 
 template <typename F>
 std::string printed(F print) {

@@ -1,15 +1,112 @@
-// The probe's steps over fake platform answers; the Linux readers over fixture
-// machines and scratch trees, the usable-processor count among them.
+// The system readers: the Linux file parsers on good, odd and hostile input
+// (the fuzz targets feed them random bytes; these pin the answers), the
+// probe's steps over fake platform answers, the Linux readers over fixture
+// machines and scratch trees, and the background check over scripted tick
+// counters.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "sysenv/sysenv_seams.h"
 #include "tree_util.h"
 
 namespace {
+
+// Each parser's answer as text, "fail" when it refuses the input. Inputs "a|b" carry two texts.
+template <int (*Parse)(const char*, uint64_t*)>
+std::string number(const char* t) {
+    uint64_t v = 0;
+    return Parse(t, &v) ? std::to_string(v) : "fail";
+}
+constexpr auto cache_size = number<parse_cache_size>, meminfo = number<parse_meminfo_bytes>;
+std::string cpu_list(const char* t) {
+    int64_t count = 0, lowest = 0;
+    return parse_cpu_list(t, &count, &lowest) ? std::to_string(count) + " from " + std::to_string(lowest) : "fail";
+}
+std::string stat_line(const char* t) {
+    CpuTicks c{};
+    return parse_stat_cpu_line(t, &c) ? std::to_string(c.total) + " idle " + std::to_string(c.idle) : "fail";
+}
+std::string os_release(const char* t) {
+    char out[8];  // small, so that cutting shows
+    return parse_os_release_line(t, out, sizeof out) ? out : "fail";
+}
+std::string quota(const char* t) {
+    int64_t cpus = 0;
+    return parse_cpu_quota(t, &cpus) ? std::to_string(cpus) : "none";
+}
+std::string two(const char* t, std::string (*parse)(const char* a, const char* b)) {
+    const std::string s = t, a = s.substr(0, s.find('|')), b = s.substr(s.find('|') + 1);
+    return parse(a.c_str(), b.c_str());
+}
+std::string dmi(const char* t) {  // "vendor|product"
+    return two(t, [](const char* vendor, const char* product) -> std::string {
+        char out[256];
+        return compose_dmi_model(vendor, product, out, sizeof out) ? out : "fail";
+    });
+}
+std::string cgroup(const char* t) {  // "controller|line", no controller for v2
+    return two(t, [](const char* controller, const char* line) -> std::string {
+        const char* path = parse_cgroup_line(line, *controller ? controller : nullptr);
+        return path ? path : "fail";
+    });
+}
+std::string mount(const char* t) {  // "controller|line"
+    return two(t, [](const char* controller, const char* line) -> std::string {
+        char root[64], point[16];
+        return parse_cgroup_mount(line, *controller ? controller : nullptr, root, sizeof root, point, sizeof point)
+                   ? std::string(root) + " at " + point
+                   : "fail";
+    });
+}
+
+TEST(Parsers, GoodAndBadInput) {
+    const struct {
+        std::string (*parse)(const char*);
+        const char* input;
+        const char* expected;
+    } cases[] = {
+        {cpu_list, "0-3,8,10-11\n", "7 from 0"}, {cpu_list, "12,4-5", "3 from 4"}, {cpu_list, "3-1", "fail"},
+        {cpu_list, "1,,2", "fail"}, {cpu_list, "0-3 x", "fail"}, {cpu_list, "0-4294967295", "fail"},
+        {cpu_list, "99999999999999999999", "fail"}, {cpu_list, "", "fail"},
+        {cache_size, "1024K\n", "1048576"}, {cache_size, "1M", "1048576"}, {cache_size, "4096", "4096"},
+        {cache_size, "32KB", "fail"}, {cache_size, "1.5M", "fail"}, {cache_size, "17179869184G", "fail"},
+        {meminfo, "24376364 kB", "24961396736"}, {meminfo, "18446744073709551615 kB", "fail"},
+        {stat_line, "cpu  4950 1 7584 7239906 124 0 274 3 9 9", "7252842 idle 7240030"},  // guest time not twice
+        {stat_line, "cpu 1 2 3 4", "10 idle 4"},                                         // old kernels
+        {stat_line, "cpu 5000000000 0 0 7000000000", "12000000000 idle 7000000000"},
+        {stat_line, "cpu  1 2 3", "fail"}, {stat_line, "cpu0 1 2 3 4", "fail"}, {stat_line, "cpu 1 2 3 4 zz", "fail"},
+        {stat_line, "cpu 18446744073709551615 1 0 0", "fail"}, {stat_line, "cpu 1 2 3 18446744073709551615", "fail"},
+        {os_release, "PRETTY_NAME='Arch'", "Arch"}, {os_release, "PRETTY_NAME=Gentoo  ", "Gentoo"},
+        {os_release, "PRETTY_NAME=\"\\\"a\\\" \\\\ b\"", "\"a\" \\ b"}, {os_release, "PRETTY_NAME=\"Debian 12\"", "Debian "},
+        {os_release, "PRETTY_NAME=\"\"", "fail"}, {os_release, "NAME=\"Debian\"", "fail"},
+        {dmi, "LENOVO|20XW0055GE", "LENOVO 20XW0055GE"},
+        {dmi, "HP|HP EliteBook 840 G8", "HP EliteBook 840 G8"},  // the product names its maker
+        {dmi, "System manufacturer|ROG STRIX B550-F", "ROG STRIX B550-F"},
+        {dmi, "ASUS|System Product Name", "fail"}, {dmi, "|to be filled by o.e.m.", "fail"},
+        {quota, "150000 100000\n", "2"}, {quota, "100000 100000", "1"}, {quota, "5000 100000", "1"},
+        {quota, "max 100000", "none"}, {quota, "-1 100000", "none"}, {quota, "0 100000", "none"},
+        {quota, "100000 0", "none"}, {quota, "100000", "none"}, {quota, "1e5 100000", "none"},
+        {quota, "18446744073709551615 1", "none"},
+        {cgroup, "|0::/user.slice/a b", "/user.slice/a b"}, {cgroup, "cpu|4:cpu,cpuacct:/box", "/box"},
+        {cgroup, "cpu|4:cpuacct,cpu:/", "/"}, {cgroup, "cpu|4:cpuacct:/box", "fail"}, {cgroup, "|1:cpu:/", "fail"},
+        {cgroup, "|0::", "fail"}, {cgroup, "|0:/", "fail"},
+        {mount, "|41 31 0:38 /box /sys/fs/cg rw,relatime shared:9 - cgroup2 cgroup2 rw", "/box at /sys/fs/cg"},
+        {mount, "cpu|32 31 0:29 / /mnt/a\\040b rw - cgroup cgroup rw,cpuacct,cpu", "/ at /mnt/a b"},
+        {mount, "cpu|33 31 0:30 / /cg rw - cgroup cgroup rw,cpuacct", "fail"},
+        {mount, "|41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw", "fail"},  // does not fit
+        {mount, "|41 31 0:38 / /cg rw - tmpfs tmpfs rw", "fail"}, {mount, "|41 31 0:38 / /cg rw", "fail"},
+        {mount, "|41 31 0:38 / /c\\000 rw - cgroup2 c rw", "fail"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.parse(c.input), c.expected) << c.input;
+    // No room at all: nothing is written, not even the trim of an unquoted name.
+    char none[1] = {'#'};
+    EXPECT_EQ(parse_os_release_line("PRETTY_NAME=x  ", none, 0), 0);
+    EXPECT_EQ(none[0], '#');
+}
 
 // What the fake platform answers. A null text or a false flag is a failed query;
 // failing readers still write their value, so a probe that trusts a failed answer
@@ -229,6 +326,95 @@ TEST(Probe, UsableProcessorsLine) {
     EXPECT_EQ(printed([](FILE* f) { print_usable_processors(f, 3, 64); }),
               "  this process may use 3 of 64 logical processors; multi-core tests use 3 threads\n");
     EXPECT_EQ(printed([](FILE* f) { print_usable_processors(f, 2, 2); }), "");
+}
+
+struct TickRead {
+    bool ok;
+    uint64_t total, idle;
+};
+
+// The scripted tick counters: the baseline read first, then one per round; reads past
+// the script fail.
+std::vector<TickRead> g_ticks;
+size_t g_next;
+int g_sleeps;
+
+int script_ticks(const char*, CpuTicks* t) {
+    if (g_next >= g_ticks.size()) return 0;
+    const TickRead& r = g_ticks[g_next++];
+    *t = {r.total, r.idle};
+    return r.ok;
+}
+void script_sleep(unsigned seconds) { g_sleeps += static_cast<int>(seconds); }
+
+// Runs the check over the script (memory and process figures from the Mach arithmetic)
+// and returns what it printed.
+std::string run_check(std::vector<TickRead> ticks, BackgroundStats* stats) {
+    g_ticks = std::move(ticks);
+    g_next = 0;
+    g_sleeps = 0;
+    const BackgroundSource source = {
+        "", script_ticks, script_sleep,
+        [](const char*, uint64_t* bytes) { *bytes = mach_available_bytes(100000, 50000, 4096); return 1; },
+        [](const char*, int64_t* count) { *count = mach_process_count(648000); return 1; }};
+    SystemInfo info{};
+    info.memory_mb = 16384;
+    return printed([&](FILE* out) { background_check_with(&source, out, &info, stats); });
+}
+
+// A baseline and ten rounds, each advancing by delta ticks of which idle_delta idle.
+std::vector<TickRead> steady(uint64_t delta, uint64_t idle_delta) {
+    std::vector<TickRead> ticks;
+    for (uint64_t i = 0; i <= 10; ++i) ticks.push_back({true, 5000 + i * delta, 3000 + i * idle_delta});
+    return ticks;
+}
+
+TEST(Background, ScriptedSamples) {
+    const std::string head = "\n  checking background system activity for 10 seconds", dots = ".......... done\n",
+                      figures = "  available memory: 585 MB of 16384 MB\n  processes: 1000\n",
+                      warning = "  warning: background CPU activity may reduce benchmark scores\n";
+    const struct {
+        const char* name;
+        std::vector<TickRead> ticks;
+        std::string printed;
+        int32_t samples;
+        double average, peak;
+        int64_t memory_mb, processes;
+    } cases[] = {
+        {"ten good samples", steady(400, 380),
+         dots + "  background CPU: 5.0% average / 5.0% peak\n" + figures, 10, 5.0, 5.0, 585, 1000},
+        // A total that did not grow, a failed read and a total that went back are dropped;
+        // the next sample is measured against the last kept figures (1100/550: 95%, not 100%).
+        {"dropped samples",
+         {{true, 1000, 500}, {true, 1100, 550}, {true, 1100, 560}, {false, 9999, 0}, {true, 1300, 560},
+          {true, 1200, 560}, {true, 1400, 660}},
+         dots + "  background CPU: 48.3% average / 95.0% peak\n" + figures + warning, 3, 145.0 / 3, 95.0, 585, 1000},
+        {"every sample dropped", {{true, 1000, 500}}, dots, 0, 0.0, 0.0, 585, 1000},
+        {"baseline fails", {{false, 1000, 500}}, "... unavailable\n", 0, 0.0, 0.0, -1, -1},
+        {"10.0% warns", steady(1000, 900),
+         dots + "  background CPU: 10.0% average / 10.0% peak\n" + figures + warning, 10, 10.0, 10.0, 585, 1000},
+        // Ten 9.95s add up to a hair over 99.5: printed as 10.0, yet below the threshold.
+        {"9.95% does not", steady(2000, 1801),
+         dots + "  background CPU: 10.0% average / 9.9% peak\n" + figures, 10, 9.95, 9.95, 585, 1000},
+        {"idle outgrowing the total is no load", {{true, 1000, 500}, {true, 1100, 700}},
+         dots + "  background CPU: 0.0% average / 0.0% peak\n" + figures, 1, 0.0, 0.0, 585, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BackgroundStats s;
+        EXPECT_EQ(run_check(c.ticks, &s), head + c.printed);
+        EXPECT_EQ(g_sleeps, c.memory_mb < 0 ? 0 : 10);
+        EXPECT_EQ(s.sample_seconds, c.samples);
+        EXPECT_NEAR(s.background_cpu_average_percent, c.average, 1e-9);
+        EXPECT_NEAR(s.background_cpu_peak_percent, c.peak, 1e-9);
+        EXPECT_EQ(s.available_memory_mb, c.memory_mb);
+        EXPECT_EQ(s.process_count, c.processes);
+    }
+}
+
+TEST(Background, MachTicks) {  // user and system are added at 32 bits, idle and nice at 64
+    EXPECT_EQ(mach_cpu_ticks(0xFFFFFFFFu, 2, 10, 5).total, 16u);
+    EXPECT_EQ(mach_cpu_ticks(1, 2, 0xFFFFFFFFu, 0xFFFFFFFFu).total, 3 + 2 * 0xFFFFFFFFull);
 }
 
 }  // namespace
