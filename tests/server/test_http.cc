@@ -1,14 +1,53 @@
 // The HTTP API over a real loopback connection, for every storage backend:
 // upload, fetch and list, refusals with their statuses, limits, headers and
-// the access log.
+// the access log; then the benchmark's own upload code against it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include "server/harness.h"
-#include "server/raw_http.h"
+#include "submit/server_harness.h"
+#include "submit/submit.h"
 
 namespace {
 
 using nlohmann::json;
 
 const char kUploadPath[] = "/api/v1/submissions";
+
+// One raw HTTP exchange over a loopback socket, for requests that an HTTP
+// client library would refuse to send.
+// Sends request (as much as the server takes) and returns what comes back
+// until the server closes or timeout_ms passes; *closed tells which.
+std::string raw_exchange(int port, const std::string& request, int timeout_ms = 5000, bool* closed = nullptr) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (closed != nullptr) *closed = false;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return reply;
+    }
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (closed != nullptr) *closed = true;
+            break;
+        }
+        reply.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return reply;
+}
 
 void expect_security_headers(const httplib::Result& r, const std::string& what) {
     ASSERT_TRUE(r) << what;
@@ -20,10 +59,8 @@ void expect_security_headers(const httplib::Result& r, const std::string& what) 
     EXPECT_EQ(r->get_header_value("Referrer-Policy"), "no-referrer") << what;
 }
 
-class Http : public testing::TestWithParam<std::string> {
+class Http : public BackendTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(backend.store) << backend.error; }
-    BackendStore backend{GetParam()};
     const std::string tag = unique_tag();
 };
 
@@ -241,6 +278,73 @@ TEST(Options, CommandLine) {
     EXPECT_EQ(defaults.listen[1].host + ":" + std::to_string(defaults.listen[1].port), "::1:8080");
     EXPECT_EQ(defaults.db, "quillmoth-results.db");
     EXPECT_EQ(defaults.upload_limit, 60);
+}
+
+// ---- The benchmark as the client --------------------------------------------
+
+struct Printed {
+    std::string out, err;
+};
+
+Printed upload(const RunRecord& run, int port) {
+    Capture out, err;
+    const std::string port_text = std::to_string(port);
+    const UploadTarget target = {"127.0.0.1", port_text.c_str(), kUploadPath, 5000, 10000};
+    upload_result_with(&target, out.file, err.file, &run);
+    return {out.text(), err.text()};
+}
+
+// The lines of a successful upload; returns the link and the code.
+std::pair<std::string, std::string> parse_success(const std::string& out, const std::string& public_url) {
+    char link[1024] = "", code[1024] = "", claim[1024] = "";
+    const int n = std::sscanf(out.c_str(),
+                              "  Results uploaded (HTTP 201).\n  View your result: %1023s\n  Claim code: %1023s\n"
+                              "  Claim your result: %1023s\n",
+                              link, code, claim);
+    EXPECT_EQ(n, 3) << out;
+    EXPECT_EQ(std::string(claim), public_url + "/claim/" + code);
+    EXPECT_EQ(std::string(link).rfind(public_url + "/results/", 0), 0u) << link;
+    return {link, code};
+}
+
+// The lines the benchmark prints for a 201, a 422 and a 429 (any other status
+// is printed alike), and the stored result behind the printed link.
+TEST(RealClient, PrintsTheLinkAndTheCodeOfTheStoredResultOrTheRefusal) {
+    BackendStore backend("sqlite");
+    ASSERT_TRUE(backend.store) << backend.error;
+    TestServer server(backend.store.get(), options_with({"--upload-limit", "2"}));
+    const RunRecord run = sample_record();
+    Printed printed = upload(run, server.port());
+    EXPECT_EQ(printed.err, "");
+    const auto [link, code] = parse_success(printed.out, server.public_url());
+
+    // What the link names is the run that was uploaded, byte for byte as sent.
+    const std::string id = link.substr(link.rfind('/') + 1);
+    char doc[kDocumentCapacity];
+    size_t length = 0;
+    ASSERT_EQ(build_result_document_with(doc, sizeof doc, &length, &run), 1);
+    const auto fetched = server.client().Get("/api/v1/results/" + id);
+    ASSERT_TRUE(fetched);
+    EXPECT_EQ(fetched->status, 200);
+    EXPECT_EQ(fetched->body, std::string(doc, length));
+
+    // The printed code is the claim: its hash finds the same result.
+    unsigned char hash[32];
+    hash_claim_code(code, hash);
+    StoredResult claimed;
+    ASSERT_EQ(backend.store->find_by_claim(hash, &claimed), StoreStatus::ok);
+    EXPECT_EQ(claimed.summary.id, id);
+    EXPECT_EQ(claimed.summary.cpu, "Sample CPU @ 3.00GHz");
+
+    RunRecord broken = sample_record();
+    broken.results[kRawSingle][3].threads = 0;  // a pass on no thread breaks a rule
+    printed = upload(broken, server.port());
+    EXPECT_EQ(printed.out, "");
+    EXPECT_EQ(printed.err, "  upload failed: server rejected the submission as invalid (HTTP 422)\n");
+    // The limit is 2 a minute and the 422 counted.
+    printed = upload(run, server.port());
+    EXPECT_EQ(printed.out, "");
+    EXPECT_EQ(printed.err, "  upload failed: server returned HTTP 429\n");
 }
 
 }  // namespace
