@@ -3,24 +3,11 @@
 qm_test_dir(server qm_server)
 
 # The real client against the real server needs the benchmark's upload code.
-target_link_libraries(server_test_client PRIVATE qm_submit)
+target_link_libraries(server_test_http PRIVATE qm_submit)
 
-# Tests that start real server processes.
-foreach(target server_test_program server_test_pg_instances)
-  if(TARGET ${target})
-    add_dependencies(${target} quillmoth-server)
-    target_compile_definitions(${target} PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
-  endif()
-endforeach()
-
-# Kills the server mid-load and checks that every acknowledged upload survived.
-find_package(Python3 QUIET COMPONENTS Interpreter)
-if(Python3_Interpreter_FOUND)
-  add_test(NAME server_kill_under_load
-           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/server/kill_under_load.py
-                   $<TARGET_FILE:quillmoth-server> ${CMAKE_CURRENT_SOURCE_DIR}/submit/golden_document.json)
-  set_tests_properties(server_kill_under_load PROPERTIES LABELS server TIMEOUT 300)
-endif()
+# The program's tests start real server processes.
+add_dependencies(server_test_program quillmoth-server)
+target_compile_definitions(server_test_program PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
 
 # The pages in a real browser (Node and Chromium; skipped without them).
 include(${CMAKE_CURRENT_LIST_DIR}/browser/browser.cmake)
