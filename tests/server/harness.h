@@ -80,13 +80,6 @@ inline StoredResult make_result(const std::string& id, const std::string& cpu, d
     return r;
 }
 
-// A unique tag, so that tests sharing one database (PostgreSQL) never see
-// each other's results.
-inline std::string unique_tag() {
-    static std::atomic<int> counter{0};
-    return "t" + std::to_string(getpid()) + "x" + std::to_string(counter++) + new_result_id().substr(0, 6);
-}
-
 struct TempDir {
     std::string path;
     TempDir() {
