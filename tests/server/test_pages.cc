@@ -64,6 +64,15 @@ TEST(Pages, StoredTextsNeverBecomeMarkup) {
     }
 }
 
+// The golden document's figures as the result page shows them (latency as
+// the time per access), and its scaling 1000.5 / 125.25 on 8 threads with its
+// efficiency. The browser test checks the page's rows and charts.
+TEST(Pages, ResultPageFigures) {
+    const std::string html = render_result_page(PageContext(), make_result("abc", "Sample CPU"));
+    for (const char* shown : {">1000<", ">125.2<", ">33.16<", ">85.71<", ">9900<", "×7.99", ">100%<"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
+}
+
 TEST(Pages, BackgroundWarningFollowsTheBenchmarksThreshold) {
     const struct {
         int samples;

@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, Store, testing::ValuesIn(store_backends()));
 
 // ---- SQLite only: the file itself ------------------------------------------
 
-// Claim codes are kept only as hashes: no trace of one in the file or its journal.
+// Claim codes are kept only as hashes: no trace of one in the file or its
+// write-ahead log.
 TEST(SqliteFile, HoldsNoClaimCodeInClear) {
     BackendStore backend("sqlite");
     const std::string code = new_claim_code();
@@ -149,6 +150,7 @@ TEST(SqliteFile, HoldsNoClaimCodeInClear) {
     for (const char* suffix : {"", "-wal", "-shm"}) bytes += read_file(backend.location + suffix);
     ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
     EXPECT_EQ(bytes.find(code), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(backend.location + "-wal"));  // readers never wait for the writer
 }
 
 // A file that is not ours is refused and left exactly as it was.
