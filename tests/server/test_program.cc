@@ -5,41 +5,110 @@
 // database is restarted under a running server: nothing that got a 201 may
 // be lost or stored twice, and while the database is gone uploads get 503,
 // never 201 or 500.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
 #include <random>
 
-#include "server/server_process.h"
+#include "server/harness.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A loopback port that is in use for as long as the object lives.
-struct BusyPort {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-    BusyPort() {
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof addr;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 && listen(fd, 1) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-            port = ntohs(addr.sin_port);
+// quillmoth-server as a child process. Its two output streams go to files, so
+// a busy server never blocks on a pipe that nobody reads.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::vector<std::string>& args) {
+        const int out = open((dir_.path + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open((dir_.path + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> argv = {const_cast<char*>(QM_SERVER_BINARY)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (out >= 0 && err >= 0) pid_ = fork();
+        if (pid_ == 0) {
+            // Goes when the test goes, even a test killed mid-way.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(out, 1);
+            dup2(err, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        if (out >= 0) close(out);
+        if (err >= 0) close(err);
     }
-    ~BusyPort() { close(fd); }
+    ~ServerProcess() { kill_now(); }
+
+    // Waits until standard output holds text; false when the time is up or
+    // the server exited first.
+    bool wait_for_output(const std::string& text, int timeout_ms = 30000) {
+        for (int waited = 0; waited < timeout_ms; waited += 10) {
+            if (out().find(text) != std::string::npos) return true;
+            if (!reap(false)) break;
+            usleep(10000);
+        }
+        return out().find(text) != std::string::npos;
+    }
+    // Waits for the exit (killing after timeout_ms): the exit status, 256 for
+    // a signal, 999 when it had to be killed.
+    int finish(int timeout_ms = 20000) {
+        for (int waited = 0; waited < timeout_ms && reap(false); waited += 10) usleep(10000);
+        if (status_ < 0) {
+            kill_now();
+            status_ = 999;
+        }
+        return status_;
+    }
+    void signal(int sig) {
+        if (status_ < 0 && pid_ > 0) kill(pid_, sig);
+    }
+    void kill_now() {
+        signal(SIGKILL);
+        reap(true);
+    }
+    // Stops as an operator would; true when it exited with status 0.
+    bool stop() {
+        signal(SIGTERM);
+        return finish() == 0;
+    }
+
+    std::string out() const { return read_file(dir_.path + "/out"); }
+    std::string err() const { return read_file(dir_.path + "/err"); }
+    int port() const {
+        static const std::string marker = "listening on http://127.0.0.1:";
+        const std::string text = out();
+        const size_t at = text.find(marker);
+        return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + marker.size());
+    }
+
+private:
+    // Collects the exit status; true while the process still runs.
+    bool reap(bool block) {
+        if (pid_ <= 0 || status_ >= 0) return false;
+        int status = 0;
+        if (waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) return true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 256;
+        return false;
+    }
+
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int status_ = -1;
 };
+
 
 TEST(Program, RefusesToStartWithOneLineAndStatus1) {
     TempDir dir;
-    BusyPort busy;
-    ASSERT_GT(busy.port, 0);
+    httplib::Server busy;
+    const int busy_port = busy.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(busy_port, 0);
     const std::string foreign = dir.path + "/foreign.db";
     std::ofstream(foreign) << "precious data that is not a database\n";
     const std::string fresh = dir.path + "/fresh.db";
@@ -49,8 +118,8 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
     } cases[] = {
         {{"--frobnicate"}, "quillmoth-server: unknown option '--frobnicate' (try --help)\n"},
         {{"--listen", "127.0.0.1:99999"}, "quillmoth-server: bad --listen address '127.0.0.1:99999': "},
-        {{"--listen", "127.0.0.1:" + std::to_string(busy.port), "--db", fresh},
-         "quillmoth-server: cannot listen on 127.0.0.1:" + std::to_string(busy.port) + ": Address already in use\n"},
+        {{"--listen", "127.0.0.1:" + std::to_string(busy_port), "--db", fresh},
+         "quillmoth-server: cannot listen on 127.0.0.1:" + std::to_string(busy_port) + ": Address already in use\n"},
         {{"--listen", "192.0.2.1:0", "--db", fresh}, "quillmoth-server: cannot listen on 192.0.2.1:0: "},
         {{"--listen", "127.0.0.1:0", "--db", foreign},
          "quillmoth-server: database " + foreign + " is not a quillmoth results database\n"},
