@@ -26,6 +26,7 @@
 #include "server/service.h"
 #include "server/store.h"
 #include "server/validate.h"
+#include "submit/server_harness.h"
 
 inline int count_of(const std::string& text, const std::string& what) {
     int n = 0;
@@ -33,15 +34,9 @@ inline int count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
-inline std::string read_file(const std::string& path) {
-    std::ostringstream data;
-    data << std::ifstream(path, std::ios::binary).rdbuf();
-    return data.str();
-}
-
 inline const std::string& golden_document() {
     static const std::string doc = [] {
-        std::string d = read_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
+        std::string d = read_whole_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
         while (!d.empty() && (d.back() == '\n' || d.back() == '\r')) d.pop_back();
         return d;
     }();

@@ -2,8 +2,6 @@
 // upload, fetch and list, refusals with their statuses, limits, headers and
 // the access log; then the benchmark's own upload code against it.
 #include "server/harness.h"
-#include "submit/server_harness.h"
-#include "submit/submit.h"
 
 namespace {
 
@@ -264,19 +262,6 @@ Printed upload(const RunRecord& run, int port) {
     return {out.text(), err.text()};
 }
 
-// The lines of a successful upload; returns the link and the code.
-std::pair<std::string, std::string> parse_success(const std::string& out, const std::string& public_url) {
-    char link[1024] = "", code[1024] = "", claim[1024] = "";
-    const int n = std::sscanf(out.c_str(),
-                              "  Results uploaded (HTTP 201).\n  View your result: %1023s\n  Claim code: %1023s\n"
-                              "  Claim your result: %1023s\n",
-                              link, code, claim);
-    EXPECT_EQ(n, 3) << out;
-    EXPECT_EQ(std::string(claim), public_url + "/claim/" + code);
-    EXPECT_EQ(std::string(link).rfind(public_url + "/results/", 0), 0u) << link;
-    return {link, code};
-}
-
 // The lines the benchmark prints for a 201, a 422 and a 429 (any other status
 // is printed alike), and the stored result behind the printed link.
 TEST(RealClient, PrintsTheLinkAndTheCodeOfTheStoredResultOrTheRefusal) {
@@ -286,10 +271,18 @@ TEST(RealClient, PrintsTheLinkAndTheCodeOfTheStoredResultOrTheRefusal) {
     const RunRecord run = sample_record();
     Printed printed = upload(run, server.port());
     EXPECT_EQ(printed.err, "");
-    const auto [link, code] = parse_success(printed.out, server.public_url());
+    char link[1024] = "", code[1024] = "", claim[1024] = "";
+    ASSERT_EQ(std::sscanf(printed.out.c_str(),
+                          "  Results uploaded (HTTP 201).\n  View your result: %1023s\n  Claim code: %1023s\n"
+                          "  Claim your result: %1023s\n",
+                          link, code, claim),
+              3)
+        << printed.out;
+    EXPECT_EQ(std::string(claim), server.public_url() + "/claim/" + code);
+    const std::string id = std::string(link).substr(std::string(link).rfind('/') + 1);
+    EXPECT_EQ(std::string(link), server.public_url() + "/results/" + id);
 
     // What the link names is the run that was uploaded, byte for byte as sent.
-    const std::string id = link.substr(link.rfind('/') + 1);
     char doc[kDocumentCapacity];
     size_t length = 0;
     ASSERT_EQ(build_result_document_with(doc, sizeof doc, &length, &run), 1);

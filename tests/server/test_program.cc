@@ -79,8 +79,8 @@ public:
         return finish() == 0;
     }
 
-    std::string out() const { return read_file(dir_.path + "/out"); }
-    std::string err() const { return read_file(dir_.path + "/err"); }
+    std::string out() const { return read_whole_file(dir_.path + "/out"); }
+    std::string err() const { return read_whole_file(dir_.path + "/err"); }
     int port() const {
         static const std::string marker = "listening on http://127.0.0.1:";
         const std::string text = out();
@@ -133,7 +133,7 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(child.out(), "");
     }
-    EXPECT_EQ(read_file(foreign), "precious data that is not a database\n");
+    EXPECT_EQ(read_whole_file(foreign), "precious data that is not a database\n");
     EXPECT_FALSE(std::filesystem::exists(fresh)) << "a refused start left a database behind";
 
     ServerProcess help({"--help"});

@@ -147,7 +147,7 @@ TEST(SqliteFile, HoldsNoClaimCodeInClear) {
     const std::string code = new_claim_code();
     backend.add(make_result(new_result_id(), "Sample CPU"), code);
     std::string bytes;
-    for (const char* suffix : {"", "-wal", "-shm"}) bytes += read_file(backend.location + suffix);
+    for (const char* suffix : {"", "-wal", "-shm"}) bytes += read_whole_file(backend.location + suffix);
     ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
     EXPECT_EQ(bytes.find(code), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(backend.location + "-wal"));  // readers never wait for the writer
@@ -178,12 +178,12 @@ TEST(SqliteFile, RefusesFilesThatAreNotOurs) {
         {dir.path + "/missing/dir/results.db", "cannot open database"},
     };
     for (const auto& c : cases) {
-        const std::string before = read_file(c.path);
+        const std::string before = read_whole_file(c.path);
         std::string error;
         EXPECT_FALSE(open_sqlite_store(c.path, &error)) << c.path;
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
-        EXPECT_EQ(read_file(c.path), before) << c.path;
+        EXPECT_EQ(read_whole_file(c.path), before) << c.path;
     }
 }
 
