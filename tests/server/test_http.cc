@@ -50,7 +50,7 @@ TEST_P(Http, UploadThenFetchExactlyAndFindInTheList) {
     const std::string claim = reply["claim_url"];
     ASSERT_EQ(claim.rfind(server.public_url() + "/claim/", 0), 0u);
     EXPECT_TRUE(looks_like_claim_code(claim.substr(claim.rfind('/') + 1)));
-    // The body keeps the order the issue gives: id, result_url, claim_url.
+    // The body keeps its published order: id, result_url, claim_url.
     EXPECT_LT(posted->body.find("\"id\""), posted->body.find("\"result_url\""));
     EXPECT_LT(posted->body.find("\"result_url\""), posted->body.find("\"claim_url\""));
 
