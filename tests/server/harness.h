@@ -1,6 +1,6 @@
-// Helpers of the results service tests: the golden document, temporary
-// directories, the storage backends under test and an in-process server on
-// an ephemeral loopback port.
+// Helpers of the results service tests: the golden document and results made
+// from it, temporary directories, the storage backends under test and an
+// in-process server on an ephemeral loopback port.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,19 +20,23 @@
 #include <vector>
 
 #include "server/ids.h"
+#include "server/pages.h"
+#include "server/pg_store.h"
+#include "server/pg_test_db.h"
 #include "server/service.h"
 #include "server/store.h"
 #include "server/validate.h"
+#include "submit/server_harness.h"
 
-inline std::string read_file(const std::string& path) {
-    std::ostringstream data;
-    data << std::ifstream(path, std::ios::binary).rdbuf();
-    return data.str();
+inline int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
 }
 
 inline const std::string& golden_document() {
     static const std::string doc = [] {
-        std::string d = read_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
+        std::string d = read_whole_file(QUILLMOTH_TEST_DIR "/submit/golden_document.json");
         while (!d.empty() && (d.back() == '\n' || d.back() == '\r')) d.pop_back();
         return d;
     }();
@@ -47,11 +51,28 @@ inline std::string document_with_cpu(const std::string& cpu) {
     return doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-// A unique tag, so that tests sharing one database (PostgreSQL) never see
-// each other's results.
-inline std::string unique_tag() {
-    static std::atomic<int> counter{0};
-    return "t" + std::to_string(getpid()) + "x" + std::to_string(counter++) + new_result_id().substr(0, 6);
+// A result as the store would hold it: the golden document with the given CPU
+// name and every figure speed times better (latency divided by it), its
+// summary columns extracted by the upload validator.
+inline StoredResult make_result(const std::string& id, const std::string& cpu, double speed = 1.0,
+                                int64_t uploaded_at = 1700000000) {
+    nlohmann::json doc = nlohmann::json::parse(golden_document());
+    doc["cpu"] = cpu;
+    for (const char* suite : {"raw_tests", "real_tests"})
+        for (nlohmann::json& test : doc["score_details"][suite])
+            for (const char* key : {"multicore", "singlecore"}) {
+                nlohmann::json& pass = test[key];
+                pass["rate"] = pass["rate"].get<double>() * speed;
+                pass["display_metric"] = test["id"] == "memory_latency" ? pass["display_metric"].get<double>() / speed
+                                                                         : pass["rate"].get<double>();
+            }
+    StoredResult r;
+    r.document = doc.dump();
+    std::vector<std::string> errors;
+    EXPECT_TRUE(validate_document(r.document, &r.summary, &errors)) << cpu;
+    r.summary.id = id;
+    r.summary.uploaded_at = uploaded_at;
+    return r;
 }
 
 struct TempDir {
@@ -65,30 +86,56 @@ struct TempDir {
     }
 };
 
-// The backends under test: SQLite always, PostgreSQL when QM_TEST_PG_URI names a database.
-inline std::vector<std::string> store_backends() {
-    std::vector<std::string> names = {"sqlite"};
-    const char* uri = getenv("QM_TEST_PG_URI");
-    if (uri != nullptr && *uri != '\0') names.push_back("postgres");
-    return names;
-}
+// The backends under test. Both are always named, since ctest learns the
+// test names at build time, without a cluster; PostgreSQL runs where
+// QM_TEST_PG_URI names one (scripts/pg_cluster.sh) and is skipped elsewhere.
+inline std::vector<std::string> store_backends() { return {"sqlite", "postgres"}; }
 
-// One opened store with the directory its file lives in.
+// One opened store, in a directory or a PostgreSQL schema of its own.
 struct BackendStore {
     TempDir dir;
     std::string location;  // file path or URI
     std::unique_ptr<ResultStore> store;
     std::string error;
+    bool unavailable = false;  // PostgreSQL without a cluster
+#ifdef QM_HAVE_LIBPQ
+    PgScratch scratch;
+#endif
 
     explicit BackendStore(const std::string& backend) {
         if (backend == "postgres") {
-            location = getenv("QM_TEST_PG_URI");
+            unavailable = pg_test_base_uri().empty();
+#ifdef QM_HAVE_LIBPQ
+            if (unavailable || !pg_scratch_create(pg_test_base_uri(), &scratch, &error)) return;
+            location = scratch.uri;
             store = open_postgres_store(location, 4, &error);
+#endif
         } else {
             location = dir.path + "/results.db";
             store = open_sqlite_store(location, &error);
         }
     }
+    ~BackendStore() {
+        store.reset();
+#ifdef QM_HAVE_LIBPQ
+        if (!scratch.schema.empty()) pg_scratch_drop(scratch);
+#endif
+    }
+    void add(const StoredResult& r, const std::string& claim_code) {
+        unsigned char hash[32];
+        hash_claim_code(claim_code, hash);
+        ASSERT_EQ(store->insert(r, hash), StoreStatus::ok);
+    }
+};
+
+// A test run once per backend, with that backend's store open.
+class BackendTest : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        if (backend.unavailable) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
+        ASSERT_TRUE(backend.store) << backend.error;
+    }
+    BackendStore backend{GetParam()};
 };
 
 // A full results service on an ephemeral loopback port, in this process.
@@ -120,6 +167,7 @@ public:
     httplib::Client client() const {
         httplib::Client c("127.0.0.1", port_);
         c.set_read_timeout(10, 0);
+        c.set_url_encode(false);  // send paths exactly as the tests write them
         return c;
     }
 

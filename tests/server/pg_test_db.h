@@ -33,32 +33,17 @@ inline std::string pg_test_base_uri() {
 
 #ifdef QM_HAVE_LIBPQ
 
-// Runs SQL on a short-lived connection to uri; "" on success, else the error.
-inline std::string pg_test_exec(const std::string& uri, const std::string& sql) {
+// Runs SQL on a short-lived connection to uri: the first column of the first
+// row ("" when there is none), or "ERROR: ..." when it fails.
+inline std::string pg_test_sql(const std::string& uri, const std::string& sql) {
     PGconn* conn = PQconnectdb(uri.c_str());
-    std::string error;
     PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-    if (PQstatus(conn) != CONNECTION_OK) {
-        error = PQerrorMessage(conn);
-    } else {
-        PGresult* r = PQexec(conn, sql.c_str());
-        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
-            error = PQresultErrorMessage(r);
-        PQclear(r);
-    }
-    PQfinish(conn);
-    return error;
-}
-
-// First column of the first row, or "ERROR: ..." when the query fails.
-inline std::string pg_test_query(const std::string& uri, const std::string& sql) {
-    PGconn* conn = PQconnectdb(uri.c_str());
     std::string out;
     if (PQstatus(conn) != CONNECTION_OK) {
         out = std::string("ERROR: ") + PQerrorMessage(conn);
     } else {
         PGresult* r = PQexec(conn, sql.c_str());
-        if (PQresultStatus(r) != PGRES_TUPLES_OK)
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
             out = std::string("ERROR: ") + PQresultErrorMessage(r);
         else if (PQntuples(r) > 0)
             out = PQgetvalue(r, 0, 0);
@@ -80,14 +65,14 @@ inline bool pg_scratch_create(const std::string& base, PgScratch* out, std::stri
     std::snprintf(name, sizeof name, "qm_t%u_%u_%08x", static_cast<unsigned>(getpid()), counter++, rd());
     out->schema = name;
     out->uri = pg_test_uri_with(base, "options=-c%20search_path%3D" + out->schema + "&application_name=" + out->schema);
-    *error = pg_test_exec(base, "CREATE SCHEMA " + out->schema);
+    *error = pg_test_sql(base, "CREATE SCHEMA " + out->schema);
     return error->empty();
 }
 
 inline void pg_scratch_drop(const PgScratch& scratch) {
-    pg_test_exec(scratch.uri, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
-                                  scratch.schema + "' AND pid <> pg_backend_pid()");
-    pg_test_exec(scratch.uri, "DROP SCHEMA IF EXISTS " + scratch.schema + " CASCADE");
+    pg_test_sql(scratch.uri, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
+                                 scratch.schema + "' AND pid <> pg_backend_pid()");
+    pg_test_sql(scratch.uri, "DROP SCHEMA IF EXISTS " + scratch.schema + " CASCADE");
 }
 
 // A test on a schema of its own; skipped when no cluster is configured.

@@ -1,14 +1,14 @@
-// The page renderers: escaping of stored texts, the result page's figures,
-// charts and background warning, and the compare page's ratios.
-#include <gtest/gtest.h>
-
+// The pages: escaping of stored texts, the result page's figures, charts and
+// background warning, the compare page's ratios, and over HTTP the status of
+// each page, the claim flow, paging and the base path.
 #include <cmath>
 
-#include "server/pages_harness.h"
+#include "server/harness.h"
 #include "server/pages_internal.h"
 
 namespace {
 
+const char kForm[] = "application/x-www-form-urlencoded";
 const std::string kHostile = "<script>alert(1)</script><img src=x onerror=alert(2)>\"'><svg onload=alert(3)>&amp;";
 
 TEST(HtmlEscape, EscapesMarkupAndDropsControls) {
@@ -64,25 +64,13 @@ TEST(Pages, StoredTextsNeverBecomeMarkup) {
     }
 }
 
-TEST(Pages, ResultPageHasEveryFigureAndOneBarPerTestPerSuite) {
-    PageContext ctx;
-    const std::string html = render_result_page(ctx, make_result("abc", "Sample CPU"));
-    EXPECT_EQ(count_of(html, "<tr class=\"figure\""), 2 * kTestCount);
-    for (const char* chart : {"id=\"chart-suites\"", "id=\"chart-efficiency\""}) {
-        const size_t start = html.find(chart);
-        ASSERT_NE(start, std::string::npos) << chart;
-        const std::string svg = html.substr(start, html.find("</svg>", start) - start);
-        EXPECT_EQ(count_of(svg, "class=\"bar c0\" data-test="), kTestCount) << chart;
-        EXPECT_EQ(count_of(svg, "class=\"bar c1\" data-test="), kTestCount) << chart;
-    }
-    // The golden document's figures as the table shows them, latency included.
-    for (const char* figure : {">1000<", ">125.2<", ">33.16<", ">85.71<", ">9900<"})
-        EXPECT_NE(html.find(figure), std::string::npos) << figure;
-    EXPECT_EQ(count_of(html, "lower is better"), 2);
-    EXPECT_NE(html.find("/api/v1/results/abc\""), std::string::npos);
-    // Golden scaling 1000.5 / 125.25 on 8 threads.
-    EXPECT_NE(html.find("×7.99"), std::string::npos);
-    EXPECT_NE(html.find(">100%<"), std::string::npos);
+// The golden document's figures as the result page shows them (latency as
+// the time per access), and its scaling 1000.5 / 125.25 on 8 threads with its
+// efficiency. The browser test checks the page's rows and charts.
+TEST(Pages, ResultPageFigures) {
+    const std::string html = render_result_page(PageContext(), make_result("abc", "Sample CPU"));
+    for (const char* shown : {">1000<", ">125.2<", ">33.16<", ">85.71<", ">9900<", "×7.99", ">100%<"})
+        EXPECT_NE(html.find(shown), std::string::npos) << shown;
 }
 
 TEST(Pages, BackgroundWarningFollowsTheBenchmarksThreshold) {
@@ -122,21 +110,142 @@ TEST(Pages, CompareRatiosAreHigherIsBetterWithLatencyInverted) {
     const double mixed[] = {2.0, 8.0, NAN, 0.0};
     EXPECT_DOUBLE_EQ(geometric_mean(mixed, 4), 4.0);
     EXPECT_TRUE(std::isnan(geometric_mean(mixed + 2, 2)));
+}
 
-    // A machine twice as fast at everything (latency halved) is ×2 overall
-    // in each suite and pass, and ×0.5 the other way round.
-    const StoredResult base = make_result("a", "Base"), fast = make_result("b", "Fast", 2.0);
-    for (const auto& [order, expected] : {std::pair{std::vector{base, fast}, "×2.00"},
-                                          std::pair{std::vector{fast, base}, "×0.50"}}) {
-        const std::string html = render_compare_page(PageContext(), order);
-        const size_t start = html.find("id=\"overall\"");
-        const std::string overall = html.substr(start, html.find("</table>", start) - start);
-        EXPECT_EQ(count_of(overall, std::string(">") + expected + "<"), 4) << expected;
-        // Log-scale chart per suite: one bar per test for the second result.
-        EXPECT_EQ(count_of(html, "data-series=\"r2\""), 2 * kTestCount);
-        // The latency row of each table shows the inverted ratio too.
-        EXPECT_EQ(count_of(html, std::string("<small class=\"ratio\">") + expected + "</small>"), 4 * kTestCount);
+struct PageRoutes : ::testing::Test {
+    BackendStore backend{"sqlite"};
+    ResultStore& store = *backend.store;
+    void SetUp() override {
+        backend.add(make_result("first", "Alpha CPU", 1.0, 1700000000), "code-first");
+        backend.add(make_result("second", "Beta CPU", 2.0, 1700000100), "code-second");
     }
+};
+
+TEST_F(PageRoutes, StatusOfEachPage) {
+    TestServer server(&store);
+    httplib::Client client = server.client();
+    const std::string nine = "a,b,c,d,e,f,g,h,i";
+    const struct {
+        std::string path;
+        int status;
+        const char* contains;
+    } cases[] = {
+        {"/", 200, "Beta CPU"},
+        {"/?cpu=alpha", 200, "1 result with"},
+        {"/?page=0", 400, "Bad page"},
+        {"/?page=2x", 400, "Bad page"},
+        {"/?page=99999999999999999999", 400, "Bad page"},
+        {"/?cpu=" + std::string(201, 'x'), 400, "Bad filter"},
+        {"/?page=9", 200, "page 9 of 1"},
+        {"/results/first", 200, "Alpha CPU"},
+        {"/results/missing", 404, "Not found"},
+        {"/compare?ids=first,second", 200, "Compare 2 results"},
+        {"/compare?ids=first&ids=second", 200, "Compare 2 results"},
+        {"/compare?ids=first&add=http%3A%2F%2Fhost%2Fresults%2Fsecond", 200, "Compare 2 results"},
+        {"/compare?ids=first,first", 200, "Compare 1 result"},
+        {"/compare", 400, "Nothing to compare"},
+        {"/compare?ids=first,%3Cb%3E", 400, "Bad request"},
+        {"/compare?ids=" + nine, 400, "At most 8"},
+        {"/compare?ids=first,nothere", 404, "no result with the id nothere"},
+        {"/claim/wrong-code", 404, "Not found"},
+        {"/style.css", 200, "svg.chart"},
+    };
+    for (const auto& c : cases) {
+        const auto res = client.Get(c.path);
+        ASSERT_TRUE(res) << c.path;
+        EXPECT_EQ(res->status, c.status) << c.path;
+        EXPECT_NE(res->body.find(c.contains), std::string::npos) << c.path;
+    }
+}
+
+// The browser test walks the claim flow as a visitor; here the answers it
+// cannot see: no caching, wrong codes, and refused forms that change nothing.
+TEST_F(PageRoutes, ClaimPageRefusesWhatItCannotTake) {
+    TestServer server(&store);
+    httplib::Client client = server.client();
+    EXPECT_EQ(client.Get("/claim/code-first")->get_header_value("Cache-Control"), "no-store");
+    // A wrong code changes nothing and looks like any other missing page.
+    auto wrong = client.Post("/claim/code-wrong", "action=delete_confirmed", kForm);
+    ASSERT_TRUE(wrong);
+    EXPECT_EQ(wrong->status, 404);
+    EXPECT_EQ(wrong->get_header_value("Cache-Control"), "no-store");
+
+    auto saved = client.Post("/claim/code-first", "label=%20stock%0Acooler%20&action=save", kForm);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->status, 303);
+    EXPECT_EQ(saved->get_header_value("Location"), "/claim/code-first?notice=unlisted");
+    const struct {
+        std::string body;
+        const char* type;
+        int status;
+    } refused[] = {
+        {"action=save&listed=1&label=" + std::string(121, 'x'), kForm, 422},
+        {"action=save&listed=1&label=%FF%FE", kForm, 422},
+        {"action=save&listed=1&label=" + std::string(5000, 'x'), kForm, 413},
+        {"action=save&listed=1&label=x", "text/plain", 415},
+        {"action=explode", kForm, 400},
+        {"action=delete", kForm, 200},  // only asks
+    };
+    StoredResult r;
+    for (const auto& c : refused) {
+        const auto res = client.Post("/claim/code-first", c.body, c.type);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, c.status) << c.body.substr(0, 40);
+        ASSERT_EQ(store.get("first", &r), StoreStatus::ok);
+        EXPECT_EQ(r.summary.label, "stock cooler");
+        EXPECT_EQ(r.summary.listed, 0);
+    }
+    EXPECT_EQ(client.Post("/claim/code-first", "action=delete_confirmed", kForm)->status, 200);
+    EXPECT_EQ(store.get("first", &r), StoreStatus::not_found);
+    EXPECT_EQ(store.get("second", &r), StoreStatus::ok);
+}
+
+TEST_F(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
+    for (int i = 0; i < 45; ++i) {
+        char id[16], cpu[32];
+        std::snprintf(id, sizeof id, "r%d", i);
+        std::snprintf(cpu, sizeof cpu, "Big & Fast %d", i);
+        backend.add(make_result(id, cpu, 1.0, 1700000000 + i), id);
+    }
+    TestServer server(&store);
+    httplib::Client client = server.client();
+    const struct {
+        int page, rows;
+        const char *first, *newer, *older;
+    } cases[] = {
+        {1, 20, "r44", nullptr, "page=2"},
+        {2, 20, "r24", "page=1", "page=3"},
+        {3, 5, "r4", "page=2", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto res = client.Get("/?cpu=big+%26+fast&page=" + std::to_string(c.page));
+        ASSERT_TRUE(res);
+        SCOPED_TRACE(c.page);
+        EXPECT_EQ(count_of(res->body, "<tr class=\"result\""), c.rows);
+        EXPECT_NE(res->body.find(std::string("<tr class=\"result\" data-id=\"") + c.first + "\""), std::string::npos);
+        const std::string link = "href=\"/?cpu=big%20%26%20fast&amp;";
+        EXPECT_EQ(res->body.find("rel=\"prev\" " + link + (c.newer ? c.newer : "")) != std::string::npos,
+                  c.newer != nullptr);
+        EXPECT_EQ(res->body.find("rel=\"next\" " + link + (c.older ? c.older : "")) != std::string::npos,
+                  c.older != nullptr);
+    }
+}
+
+TEST_F(PageRoutes, EverythingLivesUnderTheBasePath) {
+    TestServer server(&store, options_with({"--public-url", "https://x.example/bench-q/"}));
+    httplib::Client client = server.client();
+    const auto front = client.Get("/bench-q/");
+    ASSERT_TRUE(front);
+    EXPECT_EQ(front->status, 200);
+    EXPECT_NE(front->body.find("href=\"/bench-q/style.css\""), std::string::npos);
+    EXPECT_NE(front->body.find("href=\"/bench-q/results/first\""), std::string::npos);
+    const auto bare = client.Get("/bench-q");
+    EXPECT_EQ(bare->status, 308);
+    EXPECT_EQ(bare->get_header_value("Location"), "/bench-q/");
+    EXPECT_EQ(client.Get("/")->status, 404);
+    EXPECT_EQ(client.Get("/bench-qx/")->status, 404);
+    const auto saved = client.Post("/bench-q/claim/code-first", "action=save&listed=1", kForm);
+    EXPECT_EQ(saved->get_header_value("Location"), "/bench-q/claim/code-first?notice=saved");
 }
 
 }  // namespace

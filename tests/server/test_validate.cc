@@ -1,6 +1,9 @@
-// The document rules: the golden document passes, and each broken document
-// is refused with a message that names the one rule it breaks.
+// The document rules: the golden document passes, each broken document is
+// refused with a message that names the one rule it breaks, and random
+// documents never crash the validator or get past it (nor past the upload
+// route) unless they still follow every rule.
 #include <cmath>
+#include <random>
 
 #include "server/harness.h"
 
@@ -33,14 +36,14 @@ TEST(Validate, GoldenDocumentIsAcceptedAndItsColumnsExtracted) {
 }
 
 // Each case edits the golden document at one place; "delete" removes the key.
-struct Broken {
+struct Edit {
     const char* name;
     const char* pointer;
-    const char* value;  // JSON text, or "delete"
-    const char* rule;   // a substring of the expected message
+    const char* value;  // JSON text, "delete", or "long:N" for a text of N bytes
+    const char* rule;   // a substring of the expected message; nullptr: still valid
 };
 
-const Broken kBroken[] = {
+const Edit kEdits[] = {
     {"missing_top_key", "/cpu", "delete", "missing key: cpu"},
     {"missing_nested_key", "/score_details/raw_tests/3/multicore/seconds", "delete",
      "missing key: score_details.raw_tests[3].multicore.seconds"},
@@ -83,30 +86,42 @@ const Broken kBroken[] = {
     {"nul_in_text", "/model", "\"a\\u0000b\"", "NUL in text: model"},
     {"unknown_below_minus_one", "/memory_mb", "-2", "out of range: memory_mb must be -1 or more"},
     {"negative_duration", "/duration_ms", "-1", "negative: duration_ms must not be negative"},
+    // Boundary values the benchmark really writes.
+    {"max_checksum", "/score_details/real_tests/0/singlecore/checksum", "\"18446744073709551615\"", nullptr},
+    {"zero_checksum", "/score_details/raw_tests/0/multicore/checksum", "\"0\"", nullptr},
+    {"unknown_cache", "/l3_cache_kb", "-1", nullptr},
+    {"unknown_memory", "/score_details/system_environment/available_memory_mb", "-1", nullptr},
+    {"zero_rate", "/score_details/raw_tests/0/multicore/rate", "0", nullptr},
+    {"cpu_longest", "/cpu", "long:255", nullptr},
+    {"cpu_escapes", "/cpu", "\"\\\"quoted\\\" \\\\ <b>\\t\"", nullptr},
 };
 
-class BrokenDocument : public testing::TestWithParam<Broken> {};
+class EditedDocument : public testing::TestWithParam<Edit> {};
 
-TEST_P(BrokenDocument, IsRefusedNamingItsRule) {
-    const Broken& b = GetParam();
+TEST_P(EditedDocument, IsRefusedNamingItsRuleOrStillValid) {
+    const Edit& e = GetParam();
     ordered_json doc = ordered_json::parse(golden_document());
-    const ordered_json::json_pointer at(b.pointer);
-    const std::string value = b.value;
+    const ordered_json::json_pointer at(e.pointer);
+    const std::string value = e.value;
     if (value == "delete") {
         doc[at.parent_pointer()].is_array() ? doc[at.parent_pointer()].erase(std::stoul(at.back()))
                                             : static_cast<void>(doc[at.parent_pointer()].erase(at.back()));
     } else if (value.rfind("long:", 0) == 0) {
         doc[at] = std::string(std::stoul(value.substr(5)), 'x');
     } else {
-        doc[at] = ordered_json::parse(value, nullptr, false);
+        doc[at] = ordered_json::parse(value);
     }
     const auto errors = errors_of(doc.dump());
+    if (e.rule == nullptr) {
+        EXPECT_TRUE(errors.empty()) << errors[0];
+        return;
+    }
     ASSERT_EQ(errors.size(), 1u) << (errors.empty() ? "accepted" : errors[0] + " / " + errors.back());
-    EXPECT_NE(errors[0].find(b.rule), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find(e.rule), std::string::npos) << errors[0];
 }
 
-INSTANTIATE_TEST_SUITE_P(OneRuleEach, BrokenDocument, testing::ValuesIn(kBroken),
-                         [](const testing::TestParamInfo<Broken>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(OneEditEach, EditedDocument, testing::ValuesIn(kEdits),
+                         [](const testing::TestParamInfo<Edit>& info) { return std::string(info.param.name); });
 
 // Whole-body faults that stop the check before any key is looked at.
 TEST(Validate, BodiesThatAreNotADocument) {
@@ -142,28 +157,114 @@ TEST(Validate, EveryFailedRuleIsNamed) {
     ASSERT_EQ(errors.size(), 3u);
 }
 
-// Boundary values the benchmark really writes must pass.
-TEST(Validate, LimitsThatAreStillValid) {
-    const struct {
-        const char* pointer;
-        const char* value;
-    } cases[] = {
-        {"/score_details/real_tests/0/singlecore/checksum", "\"18446744073709551615\""},
-        {"/score_details/raw_tests/0/multicore/checksum", "\"0\""},
-        {"/l3_cache_kb", "-1"},
-        {"/score_details/system_environment/available_memory_mb", "-1"},
-        {"/score_details/raw_tests/0/multicore/rate", "0"},
-        {"/cpu", "long:255"},
-        {"/cpu", "\"\\\"quoted\\\" \\\\ <b>\\t\""},
-    };
-    for (const auto& c : cases) {
-        ordered_json doc = ordered_json::parse(golden_document());
-        const std::string value = c.value;
-        doc[ordered_json::json_pointer(c.pointer)] = value.rfind("long:", 0) == 0
-                                                         ? ordered_json(std::string(std::stoul(value.substr(5)), 'x'))
-                                                         : ordered_json::parse(value);
-        EXPECT_TRUE(errors_of(doc.dump()).empty()) << c.pointer << " = " << c.value;
+// Bytes that make parsers work: structure, escapes, digits, UTF-8 pieces.
+const char kAlphabet[] = "{}[]\":,\\/0123456789-+.eEtrufalsn \t\r\n\xc3\xa9\xe2\x82\xac\xff\x00";
+
+std::string mutate_bytes(std::string doc, std::mt19937& rng) {
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int e = 0; e < edits && !doc.empty(); ++e) {
+        const size_t at = rng() % doc.size();
+        const char c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
+        switch (rng() % 5) {
+            case 0: doc[at] = c; break;
+            case 1: doc.insert(at, 1, c); break;
+            case 2: doc.erase(at, 1 + rng() % 16); break;
+            case 3: doc.resize(at); break;
+            default: doc.insert(at, doc.substr(rng() % doc.size(), rng() % 64)); break;
+        }
     }
+    return doc;
+}
+
+// Replaces one value somewhere in the tree by a value of another kind.
+void mutate_tree(ordered_json& node, std::mt19937& rng, int depth = 0) {
+    if ((node.is_object() || node.is_array()) && !node.empty() && rng() % 4 != 0) {
+        const size_t i = rng() % node.size();
+        auto it = node.begin();
+        std::advance(it, static_cast<long>(i));
+        return mutate_tree(*it, rng, depth + 1);
+    }
+    switch (rng() % 10) {
+        case 0: node = nullptr; break;
+        case 1: node = -static_cast<int64_t>(rng() % 1000); break;
+        case 2: node = static_cast<uint64_t>(rng()) << 33; break;
+        case 3: node = std::ldexp(1.0, static_cast<int>(rng() % 2000) - 1000); break;
+        case 4: node = std::string(rng() % 600, 'q'); break;
+        case 5: node = ordered_json::array({1, "two", 3.5}); break;
+        case 6: node = ordered_json::object({{"k", 1}}); break;
+        case 7: node = "18446744073709551615"; break;
+        case 8: node = true; break;
+        default: node = std::to_string(rng()); break;
+    }
+}
+
+std::string random_document(std::mt19937& rng) {
+    const std::string golden = golden_document();
+    switch (rng() % 4) {
+        case 0: return mutate_bytes(golden, rng);
+        case 1: {
+            ordered_json doc = ordered_json::parse(golden);
+            const int n = 1 + static_cast<int>(rng() % 3);
+            for (int i = 0; i < n; ++i) mutate_tree(doc, rng);
+            return doc.dump();
+        }
+        case 2: {
+            std::string junk(rng() % 512, ' ');
+            for (char& c : junk) c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
+            return junk;
+        }
+        default: {
+            const int depth = static_cast<int>(rng() % 5000);
+            return std::string(static_cast<size_t>(depth), '[') + std::string(static_cast<size_t>(depth), ']');
+        }
+    }
+}
+
+// Every document goes to the validator, every eighth also to the upload
+// route, which must agree: 201 exactly for what the validator accepts (and
+// the same bytes back), 413 for what is too large, 422 for the rest. Seeds
+// are fixed so that a failure can be replayed.
+TEST(Fuzz, ValidatorAndUploadRouteAcceptOnlyValidDocuments) {
+    BackendStore backend("sqlite");
+    ASSERT_TRUE(backend.store) << backend.error;
+    TestServer server(backend.store.get(), options_with({"--upload-limit", "0"}));
+    auto client = server.client();
+    std::mt19937 rng(20261207);
+    const int rounds = QUILLMOTH_SANITIZED ? 1600 : 4800;
+    int accepted = 0, answers[3] = {0, 0, 0};  // 201, 413, 422
+    for (int i = 0; i < rounds; ++i) {
+        std::string doc = random_document(rng);
+        if (i % 400 == 0) doc += std::string(kMaxBodyBytes, ' ');
+        if (i % 400 == 200) doc = document_with_cpu("fuzz " + doc.substr(0, 40));  // valid, with any bytes in a text
+        ResultSummary summary;
+        std::vector<std::string> errors;
+        const int valid = validate_document(doc, &summary, &errors);
+        ASSERT_EQ(valid == 1, errors.empty()) << "round " << i;
+        if (valid) {
+            ++accepted;
+            // An accepted document must say what the columns say.
+            const auto parsed = nlohmann::json::parse(doc);
+            ASSERT_EQ(parsed["workload_suite"], "quillmoth-cpu-v2") << "round " << i;
+            ASSERT_EQ(parsed["cpu"].get<std::string>(), summary.cpu) << "round " << i;
+            ASSERT_GE(summary.threads, 1) << "round " << i;
+        }
+        if (i % 8 != 0) continue;
+        const auto r = client.Post("/api/v1/submissions", doc, "application/json");
+        ASSERT_TRUE(r) << "round " << i << ": " << httplib::to_string(r.error());
+        const int expected = doc.size() > kMaxBodyBytes ? 413 : valid ? 201 : 422;
+        ASSERT_EQ(r->status, expected) << "round " << i << ": " << r->body;
+        ++answers[expected == 201 ? 0 : expected == 413 ? 1 : 2];
+        if (expected == 201) {
+            const auto back = client.Get("/api/v1/results/" + nlohmann::json::parse(r->body)["id"].get<std::string>());
+            ASSERT_TRUE(back);
+            ASSERT_EQ(back->body, doc);
+        }
+    }
+    // Some mutations keep the document valid (a changed digit in a figure):
+    // the fuzzer must reach every answer to be testing anything.
+    EXPECT_GT(accepted, 0);
+    EXPECT_LT(accepted, rounds);
+    for (int n : answers) EXPECT_GT(n, 0);
 }
 
 }  // namespace
