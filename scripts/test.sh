@@ -112,7 +112,7 @@ asan_tests() {
 }
 
 tsan_tests() {
-    CC=clang CXX=clang++ configure_build build-tsan engine_test_dispatch "${sanitized_flags[@]}" \
+    CC=clang CXX=clang++ configure_build build-tsan engine_tests "${sanitized_flags[@]}" \
         -DQUILLMOTH_SANITIZE=thread
     run_ctest build-tsan -j"$jobs" -R '^Dispatch\.'
 }

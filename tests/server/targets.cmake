@@ -1,6 +1,6 @@
 # The results service tests, included from tests/CMakeLists.txt when the
 # server is built.
-qm_test_dir(server qm_server ONE_PROGRAM)
+qm_test_dir(server qm_server)
 
 # The real client against the real server needs the benchmark's upload code;
 # some tests start real server processes.

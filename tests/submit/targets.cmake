@@ -12,16 +12,16 @@ set_target_properties(quillmoth_loopback PROPERTIES
   QM_LOOPBACK_RESULTS_URL ON
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-if(TARGET driver_test_full_run)
-  add_dependencies(driver_test_full_run quillmoth_loopback)
-  target_compile_definitions(driver_test_full_run PRIVATE
+if(TARGET driver_tests)
+  add_dependencies(driver_tests quillmoth_loopback)
+  target_compile_definitions(driver_tests PRIVATE
     QM_LOOPBACK_BINARY="$<TARGET_FILE:quillmoth_loopback>"
     QM_LOOPBACK_PORT="${QM_LOOPBACK_PORT}")
 endif()
 
 # The URL split is checked by running the configure-time code in script mode.
-if(TARGET submit_test_submit)
-  target_compile_definitions(submit_test_submit PRIVATE
+if(TARGET submit_tests)
+  target_compile_definitions(submit_tests PRIVATE
     QM_CMAKE_COMMAND="${CMAKE_COMMAND}"
     QM_RESULTS_URL_SCRIPT="${PROJECT_SOURCE_DIR}/cmake/ResultsUrl.cmake")
 endif()
