@@ -1,5 +1,5 @@
-// The fuzz targets, one function each; QM_FUZZ_TARGET names the one a build
-// of this file runs. Pieces of an input are separated by NUL bytes.
+// The fuzz targets, one function each, compiled once; entry.cc makes each a
+// fuzz binary of its own. Pieces of an input are separated by NUL bytes.
 #include "fuzz_input.h"
 #include "submit/submit.h"
 #include "sysenv/linux_files.h"
@@ -201,7 +201,3 @@ int cgroup(const Bytes& in) {
 }
 
 }  // namespace fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    return fuzz::QM_FUZZ_TARGET(Bytes(reinterpret_cast<const char*>(data), size));
-}
