@@ -53,7 +53,8 @@ run_ctest() {  # dir, then ctest arguments
 # The whole-run tests, in the background: their logs are shown when they end.
 background_pids=()
 background_names=()
-trap 'for pid in "${background_pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
+lane_pid=""
+trap 'for pid in "${background_pids[@]}" $lane_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
 # They run at the lowest priority: they check results, not speed, and every
 # pass calibrates to its time, so a whole run takes about as long with little
 # processor time as with much, and the stages beside it keep the processors.
@@ -128,17 +129,39 @@ tsan_tests() {
     run_ctest build-tsan -j"$jobs" -R '^Dispatch\.'
 }
 
+# The Clang lane runs beside the GCC one: the tests of one leave the
+# processors idle while they wait on servers, the database and the browser,
+# and the builds of the other fill that time. Its output goes to a log that is
+# shown when it ends.
+clang_lane() {
+    stage "Clang build (whole run starts)" clang_release
+    stage "Clang tests" run_ctest build-clang -j"$jobs" -E 'FullRun|Package'
+    stage "Clang with AddressSanitizer + UndefinedBehaviorSanitizer: unit tests, fuzz targets $fuzz_seconds s each" asan_tests
+    stage "Clang with ThreadSanitizer: dispatch tests" tsan_tests
+    stage "Clang whole run" wait_full_runs
+    printf '%s\n' "${stage_times[@]}" >build-clang/lane-times
+}
+wait_clang_lane() {
+    local status=0
+    wait "$lane_pid" || status=$?
+    lane_pid=""
+    cat build-clang/lane.log
+    ((status == 0)) || echo "the Clang lane failed"
+    return $status
+}
+
 stage "packages" qm_install_packages
 stage "macOS (Mach-O) assembly of the RAW kernels" macho_assembly
-stage "GCC build (whole run starts)" gcc_release
-stage "Clang build (whole run starts)" clang_release
 stage "browser test packages (npm ci)" npm ci --prefix tests/server/browser --no-audit --no-fund
+mkdir -p build-clang
+clang_lane >build-clang/lane.log 2>&1 &
+lane_pid=$!
+stage "GCC build (whole run starts)" gcc_release
 stage "GCC tests" run_ctest build-gcc -j"$jobs" -E FullRun
-stage "Clang tests" run_ctest build-clang -j"$jobs" -E 'FullRun|Package'
-stage "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets $fuzz_seconds s each" asan_tests
-stage "dispatch tests under ThreadSanitizer" tsan_tests
-stage "whole runs (GCC and Clang)" wait_full_runs
+stage "GCC whole run" wait_full_runs
+stage "Clang lane (alongside)" wait_clang_lane
 
-echo "== stage times (the whole runs overlap the stages after the builds)"
+echo "== stage times (the Clang lane's, then the GCC lane's; the whole runs overlap the stages after their builds)"
+cat build-clang/lane-times
 printf '%s\n' "${stage_times[@]}"
 echo "total: ${SECONDS}s"
