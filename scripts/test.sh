@@ -91,18 +91,27 @@ macho_assembly() {
 linker=()
 command -v ld.lld >/dev/null 2>&1 && linker=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld)
 
-gcc_release() {  # everything: the program, the results service, tests, benchmarks
-    CC=gcc CXX=g++ configure_build build-gcc all -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON "${linker[@]}"
-    start_full_run build-gcc
+# A Release build makes what the whole run needs first and starts it, so that
+# it runs while the rest builds.
+release_build() {  # dir, then cmake arguments
+    local dir="$1"
+    shift
+    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON "${linker[@]}" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs" --target quillmoth_loopback driver_tests
+    start_full_run "$dir"
+    cmake --build "$dir" -j"$jobs"
+}
+
+# GCC builds everything: the program, the results service, tests, benchmarks.
+gcc_release() {
+    CC=gcc CXX=g++ release_build build-gcc
 }
 
 # Clang's Release build is for what the compiler's optimiser can change: the
 # kernels, their checksums and the program around them. The results service
 # is compiled by Clang in the sanitized build below instead.
 clang_release() {
-    CC=clang CXX=clang++ configure_build build-clang all -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON \
-        -DQUILLMOTH_SERVER=OFF -DQUILLMOTH_BENCH=OFF "${linker[@]}"
-    start_full_run build-clang
+    CC=clang CXX=clang++ release_build build-clang -DQUILLMOTH_SERVER=OFF -DQUILLMOTH_BENCH=OFF
 }
 
 # Sanitized builds use Clang at -O1 with line tables only: GCC took four to
@@ -129,39 +138,39 @@ tsan_tests() {
     run_ctest build-tsan -j"$jobs" -R '^Dispatch\.'
 }
 
-# The Clang lane runs beside the GCC one: the tests of one leave the
+# The sanitized lane runs beside the other: the tests of one leave the
 # processors idle while they wait on servers, the database and the browser,
 # and the builds of the other fill that time. Its output goes to a log that is
 # shown when it ends.
-clang_lane() {
-    stage "Clang build (whole run starts)" clang_release
-    stage "Clang tests" run_ctest build-clang -j"$jobs" -E 'FullRun|Package'
+sanitized_lane() {
+    stage_times=()
     stage "Clang with AddressSanitizer + UndefinedBehaviorSanitizer: unit tests, fuzz targets $fuzz_seconds s each" asan_tests
-    stage "Clang with ThreadSanitizer: dispatch tests" tsan_tests
-    stage "Clang whole run" wait_full_runs
-    printf '%s\n' "${stage_times[@]}" >build-clang/lane-times
+    printf '%s\n' "${stage_times[@]}" >build-asan/lane-times
 }
-wait_clang_lane() {
+wait_sanitized_lane() {
     local status=0
     wait "$lane_pid" || status=$?
     lane_pid=""
-    cat build-clang/lane.log
-    ((status == 0)) || echo "the Clang lane failed"
+    cat build-asan/lane.log
+    ((status == 0)) || echo "the sanitized lane failed"
     return $status
 }
 
 stage "packages" qm_install_packages
 stage "macOS (Mach-O) assembly of the RAW kernels" macho_assembly
 stage "browser test packages (npm ci)" npm ci --prefix tests/server/browser --no-audit --no-fund
-mkdir -p build-clang
-clang_lane >build-clang/lane.log 2>&1 &
+mkdir -p build-asan
+sanitized_lane >build-asan/lane.log 2>&1 &
 lane_pid=$!
 stage "GCC build (whole run starts)" gcc_release
+stage "Clang build (whole run starts)" clang_release
 stage "GCC tests" run_ctest build-gcc -j"$jobs" -E FullRun
-stage "GCC whole run" wait_full_runs
-stage "Clang lane (alongside)" wait_clang_lane
+stage "Clang tests" run_ctest build-clang -j"$jobs" -E 'FullRun|Package'
+stage "Clang with ThreadSanitizer: dispatch tests" tsan_tests
+stage "sanitized lane (alongside)" wait_sanitized_lane
+stage "whole runs (GCC and Clang)" wait_full_runs
 
-echo "== stage times (the Clang lane's, then the GCC lane's; the whole runs overlap the stages after their builds)"
-cat build-clang/lane-times
+echo "== stage times (the sanitized lane ran alongside from the start; the whole runs from their builds on)"
+cat build-asan/lane-times
 printf '%s\n' "${stage_times[@]}"
 echo "total: ${SECONDS}s"
