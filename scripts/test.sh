@@ -55,12 +55,13 @@ background_pids=()
 background_names=()
 lane_pid=""
 trap 'for pid in "${background_pids[@]}" $lane_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
-# Each pass calibrates to its time, so a whole run takes about 80 s however
-# busy the machine is and only leaves the stages beside it less processor
-# time. (At the lowest priority it starved: its fixed work, such as preparing
-# the workloads, then took minutes.)
+# They run at a lower priority: each pass calibrates to its time, so a whole
+# run takes little longer with less processor time, and the builds and tests
+# beside it get more. (At the lowest priority its fixed work, such as
+# preparing the workloads, starved and took minutes.)
 start_full_run() {  # build dir
-    (cd "$1" && ctest --output-on-failure -R FullRun) >"$1/full-run.log" 2>&1 &
+    (renice -n 10 -p "$BASHPID" >/dev/null && cd "$1" && ctest --output-on-failure -R FullRun) \
+        >"$1/full-run.log" 2>&1 &
     background_pids+=($!)
     background_names+=("$1")
 }
