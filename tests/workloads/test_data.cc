@@ -51,14 +51,6 @@ int no_thread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { retu
 
 }  // namespace
 
-TEST(Generator, DrawsAreSplitMix64FromTheSeedAndPositionAddressable) {
-    rng_state = 0;
-    EXPECT_EQ(rng_next(), 0xE220A8397B1DCDAFull);  // published SplitMix64 outputs for seed 0
-    EXPECT_EQ(rng_next(), 0x6E789E6AA1B965F4ull);
-    rng_state = kWorkloadSeed;
-    for (uint64_t d = 1; d <= 1000; ++d) ASSERT_EQ(rng_next(), rng_draw_at(kWorkloadSeed, d)) << d;
-}
-
 // The prepared bytes themselves, which every checksum of a run depends on:
 // digests of the sources and of workspaces 0 and 1 (ring 1 continuing the
 // generator where ring 0 left it).
