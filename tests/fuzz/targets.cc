@@ -9,8 +9,7 @@ namespace fuzz {
 
 const char* const kCache = "/sys/devices/system/cpu/cpu0/cache/index0/";
 
-// The results service's reply (and the link lookups in its body): the outcome
-// is whole lines, each link within its buffer.
+// The results service's reply: the outcome is whole lines, each link within its buffer.
 int reply(const Bytes& in) {
     const size_t size = std::min(in.size(), kReplyCapacity - 1);  // the client never holds more
     const CString text(in.data(), size);
@@ -23,6 +22,16 @@ int reply(const Bytes& in) {
     FUZZ_CHECK(out_size == 0 || out_text[out_size - 1] == '\n');
     for (const Bytes& line : split_lines(Bytes(out_text, out_size))) FUZZ_CHECK(line.size() < 64 + kLinkCapacity);
     std::free(out_text);
+    return 0;
+}
+
+// json_string_field: a key, then the body it is looked up in.
+int json_field(const Bytes& in) {
+    const std::vector<Bytes> pieces = split_at_nul(in, 2);
+    const CString key(pieces.size() > 1 ? pieces[0] : "result_url"), body(pieces.back());
+    OutBuffer out(kLinkCapacity);
+    const int found = json_string_field(body.get(), key.get(), out.get());
+    FUZZ_CHECK(out.terminated() && (found == 0 || out.get()[0] != '\0'));
     return 0;
 }
 
