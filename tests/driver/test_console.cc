@@ -3,10 +3,7 @@
 // output and exit statuses.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "driver/options.h"
 #include "driver/report.h"

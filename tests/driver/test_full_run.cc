@@ -6,18 +6,9 @@
 // sanitizer runs exclude it by its name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "driver/run_binary.h"
 #include "submit/server_harness.h"

@@ -6,11 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "submit/server_harness.h"
 #include "submit/submit.h"

@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <regex>
-#include <string>
 
 #include "tree_util.h"
 

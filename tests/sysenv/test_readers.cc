@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "sysenv/sysenv_seams.h"
 #include "tree_util.h"

@@ -1,8 +1,6 @@
-// Workload data: the generator, the prepared bytes, and the same bytes
+// Workload data: the prepared bytes, and the same bytes
 // whatever the number of preparation threads.
 #include <gtest/gtest.h>
-
-#include <vector>
 
 #include "workload_env.h"
 
