@@ -1,8 +1,6 @@
-// Workload data: the generator, the prepared bytes, and the same bytes
+// Workload data: the prepared bytes, and the same bytes
 // whatever the number of preparation threads.
 #include <gtest/gtest.h>
-
-#include <vector>
 
 #include "workload_env.h"
 
@@ -50,14 +48,6 @@ std::vector<uint64_t> prepared_digest(int64_t workspaces, int64_t threads, Creat
 int no_thread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return 11; /* EAGAIN */ }
 
 }  // namespace
-
-TEST(Generator, DrawsAreSplitMix64FromTheSeedAndPositionAddressable) {
-    rng_state = 0;
-    EXPECT_EQ(rng_next(), 0xE220A8397B1DCDAFull);  // published SplitMix64 outputs for seed 0
-    EXPECT_EQ(rng_next(), 0x6E789E6AA1B965F4ull);
-    rng_state = kWorkloadSeed;
-    for (uint64_t d = 1; d <= 1000; ++d) ASSERT_EQ(rng_next(), rng_draw_at(kWorkloadSeed, d)) << d;
-}
 
 // The prepared bytes themselves, which every checksum of a run depends on:
 // digests of the sources and of workspaces 0 and 1 (ring 1 continuing the
