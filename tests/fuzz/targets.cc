@@ -201,3 +201,17 @@ int cgroup(const Bytes& in) {
 }
 
 }  // namespace fuzz
+
+// What entry.cc calls: each target on plain bytes.
+#define QM_FUZZ_WRAPPER(name) \
+    int fuzz_bytes_##name(const uint8_t* data, size_t size) { return fuzz::name(Bytes(reinterpret_cast<const char*>(data), size)); }
+QM_FUZZ_WRAPPER(reply)
+QM_FUZZ_WRAPPER(json_field)
+QM_FUZZ_WRAPPER(cpuinfo)
+QM_FUZZ_WRAPPER(meminfo)
+QM_FUZZ_WRAPPER(stat)
+QM_FUZZ_WRAPPER(os_release)
+QM_FUZZ_WRAPPER(cpu_list)
+QM_FUZZ_WRAPPER(cache_size)
+QM_FUZZ_WRAPPER(dmi_model)
+QM_FUZZ_WRAPPER(cgroup)
