@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <random>
@@ -312,11 +311,11 @@ protected:
         if (pg_test_base_uri().empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
         if (std::getenv("QM_TEST_PG_DIR") == nullptr)
             GTEST_SKIP() << "restarting PostgreSQL needs its server programs: run under scripts/pg_cluster.sh";
-        // It prints "export QM_TEST_PG_DIR='...'" and "export QM_TEST_PG_URI='...'".
         const std::string out = script("start");
-        for (auto [name, value] : {std::pair("QM_TEST_PG_DIR='", &dir_), std::pair("QM_TEST_PG_URI='", &uri_)})
-            if (const size_t at = out.find(name); at != std::string::npos)
-                *value = out.substr(at + strlen(name), out.find('\'', at + strlen(name)) - at - strlen(name));
+        char dir[1024] = "", uri[1024] = "";
+        std::sscanf(out.c_str(), "export QM_TEST_PG_DIR='%1023[^']'\nexport QM_TEST_PG_URI='%1023[^']'", dir, uri);
+        dir_ = dir;
+        uri_ = uri;
         ASSERT_FALSE(dir_.empty() || uri_.empty()) << out;
     }
     void TearDown() override {
