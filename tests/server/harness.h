@@ -7,17 +7,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #ifdef QM_HAVE_LIBPQ
 #include <libpq-fe.h>
