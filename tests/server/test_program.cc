@@ -43,15 +43,6 @@ public:
     }
     ~ServerProcess() { kill_now(); }
 
-    // Waits until standard output holds text; false when the time is up or
-    // the server exited first.
-    bool wait_for_output(const std::string& text) {
-        for (int waited = 0; waited < 30000 && running(); waited += 10) {
-            if (out().find(text) != std::string::npos) return true;
-            usleep(10000);
-        }
-        return out().find(text) != std::string::npos;
-    }
     // Waits for the exit (killing after 20 s): the exit status, 256 for a
     // signal, 999 when it had to be killed.
     int finish() {
@@ -68,10 +59,16 @@ public:
 
     std::string out() const { return read_whole_file(dir_.path + "/out"); }
     std::string err() const { return read_whole_file(dir_.path + "/err"); }
-    int port() const {
-        const std::string text = out(), marker = "listening on http://127.0.0.1:";
-        const size_t at = text.find(marker);
-        return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + marker.size());
+    // Waits until the server names its port (it has opened its store by
+    // then); -1 when it exited first or 30 s passed.
+    int port() {
+        static const std::string marker = "listening on http://127.0.0.1:";
+        for (int waited = 0; waited < 30000; waited += 10, usleep(10000)) {
+            const std::string text = out();
+            if (const size_t at = text.find(marker); at != std::string::npos) return std::atoi(&text[at + marker.size()]);
+            if (!running()) return -1;
+        }
+        return -1;
     }
 
 private:
@@ -149,11 +146,11 @@ TEST(Program, StopsCleanlyOnSigintAndSigterm) {
         TempDir dir;
         const std::string db = dir.path + "/r.db";
         ServerProcess child({"--listen", "127.0.0.1:0", "--listen", "[::1]:0", "--db", db});
-        ASSERT_TRUE(child.wait_for_output("results at http://localhost:")) << child.out();
-        const auto r = httplib::Client("127.0.0.1", child.port()).Post("/api/v1/submissions", golden_document(), "application/json");
+        const int port = child.port();
+        const auto r = httplib::Client("127.0.0.1", port).Post("/api/v1/submissions", golden_document(), "application/json");
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 201);
-        EXPECT_NE(r->body.find("\"http://localhost:" + std::to_string(child.port()) + "/results/"), std::string::npos);
+        EXPECT_NE(r->body.find("\"http://localhost:" + std::to_string(port) + "/results/"), std::string::npos) << r->body;
         child.signal(sig);
         EXPECT_EQ(child.finish(), 0) << child.err();
         EXPECT_NE(child.err().find("quillmoth-server: stopped\n"), std::string::npos) << child.err();
@@ -175,7 +172,7 @@ std::string document(int n) { return document_with_cpu("load " + std::to_string(
 std::unique_ptr<ServerProcess> start(const std::string& db) {
     auto server = std::make_unique<ServerProcess>(
         std::vector<std::string>{"--listen", "127.0.0.1:0", "--db", db, "--upload-limit", "0"});
-    EXPECT_TRUE(server->wait_for_output("listening on http://127.0.0.1:") && server->port() > 0) << server->err();
+    EXPECT_GT(server->port(), 0) << server->err();
     return server;
 }
 
