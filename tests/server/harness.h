@@ -206,16 +206,13 @@ protected:
     }
 };
 
-// Parses a command line; with error given, a refusal goes there ("" when
-// accepted) instead of failing the test.
-inline ServerOptions options_with(const std::vector<std::string>& args, std::string* error = nullptr) {
-    std::vector<const char*> argv = {"quillmoth-server"};
+inline ServerOptions options_with(std::vector<std::string> args) {
+    args.insert(args.begin(), "quillmoth-server");
+    std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
     ServerOptions options;
-    std::string e;
-    const bool ok = parse_server_options(static_cast<int>(argv.size()), argv.data(), &options, &e);
-    if (error != nullptr) *error = ok ? "" : e;
-    else EXPECT_TRUE(ok) << e;
+    std::string error;
+    EXPECT_TRUE(parse_server_options(static_cast<int>(argv.size()), argv.data(), &options, &error)) << error;
     return options;
 }
 
