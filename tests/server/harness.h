@@ -1,7 +1,5 @@
-// Helpers of the results service tests: the golden document and results made
-// from it, scratch databases (a directory, or a PostgreSQL schema of its own),
-// the storage backends under test and an in-process server on an ephemeral
-// loopback port.
+// Helpers of the results service tests: results made from the golden document,
+// the backends under test on scratch databases, an in-process server.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -146,10 +146,9 @@ TEST(AccessLog, OneLinePerRequestWithoutClaimCodes) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
 }
 
-// ---- The benchmark as the client --------------------------------------------
-
 // What the benchmark prints for the upload of run: standard output and error.
-std::pair<std::string, std::string> upload(const RunRecord& run, int port) {
+using Printed = std::pair<std::string, std::string>;
+Printed upload(const RunRecord& run, int port) {
     Capture out, err;
     const std::string port_text = std::to_string(port);
     const UploadTarget target = {"127.0.0.1", port_text.c_str(), kUploadPath, 5000, 10000};
@@ -200,11 +199,10 @@ TEST(RealClient, PrintsTheLinkAndTheCodeOfTheStoredResultOrTheRefusal) {
     RunRecord broken = sample_record();
     broken.results[kRawSingle][3].threads = 0;  // a pass on no thread breaks a rule
     EXPECT_EQ(upload(broken, server.port()),
-              std::pair(std::string(), std::string("  upload failed: server rejected the submission as invalid (HTTP 422)\n")));
+              Printed("", "  upload failed: server rejected the submission as invalid (HTTP 422)\n"));
     // The limit is 2 a minute per address, and the 422 counted: a client
     // cannot probe the validator without limit. Reading is never limited.
-    EXPECT_EQ(upload(run, server.port()),
-              std::pair(std::string(), std::string("  upload failed: server returned HTTP 429\n")));
+    EXPECT_EQ(upload(run, server.port()), Printed("", "  upload failed: server returned HTTP 429\n"));
     const auto limited = client.Post(kUploadPath, golden_document(), "application/json");
     expect_security_headers(limited, "429");
     EXPECT_EQ(limited->get_header_value("Retry-After"), "60");

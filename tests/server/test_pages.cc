@@ -1,6 +1,5 @@
-// The pages: escaping of stored texts, the result page's figures, charts and
-// background warning, the compare page's ratios, and over HTTP the status of
-// each page, the claim flow, paging and the base path.
+// The pages: escaping, the result page's figures and warning, and over HTTP
+// the claim forms, paging and the base path.
 #include <cmath>
 
 #include "server/harness.h"
@@ -168,8 +167,8 @@ TEST_P(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
         EXPECT_EQ(count_of(body, "<tr class=\"result\""), c.rows);
         EXPECT_NE(body.find(std::string("<tr class=\"result\" data-id=\"") + c.first + "\""), std::string::npos);
         const std::string link = "href=\"/?cpu=big%20%26%20fast&amp;";
-        EXPECT_EQ(body.find("rel=\"prev\" " + link + (c.newer ? c.newer : "")) != std::string::npos, c.newer != nullptr);
-        EXPECT_EQ(body.find("rel=\"next\" " + link + (c.older ? c.older : "")) != std::string::npos, c.older != nullptr);
+        EXPECT_EQ(body.find("rel=\"prev\" " + link + (c.newer ? c.newer : "")) != body.npos, c.newer != nullptr);
+        EXPECT_EQ(body.find("rel=\"next\" " + link + (c.older ? c.older : "")) != body.npos, c.older != nullptr);
     }
 }
 
