@@ -22,12 +22,8 @@ TEST(Validate, GoldenDocumentIsAcceptedAndItsColumnsExtracted) {
     ResultSummary s;
     std::vector<std::string> errors;
     ASSERT_EQ(validate_document(golden_document(), &s, &errors), 1) << (errors.empty() ? "" : errors[0]);
-    EXPECT_EQ(s.cpu, "Sample CPU @ 3.00GHz");
-    EXPECT_EQ(s.model, "Bench1,1");
-    EXPECT_EQ(s.operating_system, "Linux 6.1");
-    EXPECT_EQ(s.compiler, "Clang 14.0.6");
-    EXPECT_EQ(s.cores, 4);
-    EXPECT_EQ(s.threads, 8);
+    EXPECT_EQ(std::tie(s.cpu, s.model, s.operating_system, s.compiler, s.cores, s.threads),
+              std::make_tuple("Sample CPU @ 3.00GHz", "Bench1,1", "Linux 6.1", "Clang 14.0.6", 4, 8));
     // display_metric, not rate: latency is the time per access.
     EXPECT_DOUBLE_EQ(s.figures[kSuiteRaw][kPassMulti][kMemoryLatencyIndex], 33.163265306122447);
     EXPECT_DOUBLE_EQ(s.figures[kSuiteReal][kPassSingle][0], 100);
