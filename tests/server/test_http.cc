@@ -1,5 +1,5 @@
 // The HTTP API and pages over a real loopback connection: every route's
-// status and headers, bodies refused unread and the access log; then the
+// status and headers and bodies refused unread; then the
 // benchmark's own upload code against it: upload, fetch, list and the limit.
 #include "server/harness.h"
 
@@ -122,29 +122,6 @@ TEST_P(Http, UnboundedBodiesAreRefusedUnread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Http, testing::ValuesIn(store_backends()));
-
-TEST(AccessLog, OneLinePerRequestWithoutClaimCodes) {
-    BackendStore backend("sqlite");
-    Capture log;
-    std::string code;
-    {
-        TestServer server(backend.store.get(), ServerOptions(), log.file);
-        auto client = server.client();
-        const auto r = client.Post(kUploadPath, golden_document(), "application/json");
-        ASSERT_TRUE(r);
-        const std::string claim = json::parse(r->body)["claim_url"];
-        code = claim.substr(claim.rfind('/') + 1);
-        client.Get("/claim/" + code);
-        client.Post("/claim/" + code + "/delete", "confirm=1", "application/x-www-form-urlencoded");
-        client.Get("/x%0aforged%20line");
-    }  // the log line follows the answer: stop the server before reading the log
-    const std::string text = log.text();
-    EXPECT_EQ(text.find(code), std::string::npos) << text;
-    EXPECT_NE(text.find("\"GET /claim/[code]\""), std::string::npos) << text;
-    EXPECT_NE(text.find("\"POST /api/v1/submissions\" 201"), std::string::npos) << text;
-    EXPECT_NE(text.find("/x\\x0aforged\\x20line"), std::string::npos) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
-}
 
 // What the benchmark prints for the upload of run: standard output and error.
 using Printed = std::pair<std::string, std::string>;

@@ -139,28 +139,40 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
     EXPECT_EQ(help.out(), kServerUsage);
 }
 
-TEST(Program, StopsCleanlyOnSigintAndSigterm) {
+TEST(Program, LogsAndStopsCleanlyOnSigintAndSigterm) {
     for (int sig : {SIGINT, SIGTERM}) {
         TempDir dir;
         const std::string db = dir.path + "/r.db";
         ServerProcess child({"--listen", "127.0.0.1:0", "--listen", "[::1]:0", "--db", db});
         const int port = child.port();
-        const auto r =
-            httplib::Client("127.0.0.1", port).Post("/api/v1/submissions", golden_document(), "application/json");
+        httplib::Client client("127.0.0.1", port);
+        client.set_url_encode(false);
+        const auto r = client.Post("/api/v1/submissions", golden_document(), "application/json");
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 201);
         EXPECT_NE(r->body.find("\"http://localhost:" + std::to_string(port) + "/results/"), r->body.npos) << r->body;
+        const std::string claim = nlohmann::json::parse(r->body)["claim_url"];
+        const std::string code = claim.substr(claim.rfind('/') + 1);
+        client.Get("/claim/" + code);
+        client.Post("/claim/" + code, "action=delete", "application/x-www-form-urlencoded");
+        client.Get("/x%0aforged%20line");
         EXPECT_TRUE(std::filesystem::exists(db + "-wal"));  // readers never wait for the writer
         child.signal(sig);
         EXPECT_EQ(child.finish(), 0) << child.err();
-        EXPECT_NE(child.err().find("quillmoth-server: stopped\n"), std::string::npos) << child.err();
+        // The access log: a line per request, never a claim code, never a forged line.
+        const std::string err = child.err();
+        EXPECT_EQ(err.find(code), std::string::npos) << err;
+        for (const char* logged : {"\"POST /api/v1/submissions\" 201", "\"GET /claim/[code]\"",
+                                   "\"POST /claim/[code]\"", "/x\\x0aforged\\x20line", "quillmoth-server: stopped\n"})
+            EXPECT_NE(err.find(logged), std::string::npos) << logged << " in " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 5) << err;
         // Closed cleanly: the WAL was checkpointed into the file and removed.
         EXPECT_FALSE(std::filesystem::exists(db + "-wal"));
         EXPECT_EQ(sqlite_sql(db, "SELECT count(*) FROM results"), "1");
         // Claim codes are kept only as hashes.
-        const std::string claim = nlohmann::json::parse(r->body)["claim_url"], bytes = read_whole_file(db);
+        const std::string bytes = read_whole_file(db);
         ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
-        EXPECT_EQ(bytes.find(claim.substr(claim.rfind('/') + 1)), std::string::npos);
+        EXPECT_EQ(bytes.find(code), std::string::npos);
     }
 }
 
