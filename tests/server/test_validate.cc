@@ -2,7 +2,6 @@
 // never crash the validator or get past it (nor the upload route).
 #include <map>
 #include <random>
-#include <regex>
 
 #include "server/harness.h"
 
@@ -85,9 +84,9 @@ TEST(Validate, EachBrokenRuleIsNamedAndBoundariesPass) {
                                                    : ordered_json::parse(value);
         const auto errors = errors_of(doc.dump());
         EXPECT_EQ(errors.size(), e.rule ? 1u : 0u) << e.pointer << " = " << e.value;
-        // "/a/3/b" is "a[3].b" in a message.
-        const std::string path =
-            std::regex_replace(std::regex_replace(e.pointer, std::regex("/(\\d+)"), "[$1]"), std::regex("/"), ".");
+        std::string path;  // "/a/3/b" is ".a[3].b", less its first dot, in a message
+        for (auto p = at; !p.empty(); p = p.parent_pointer())
+            path.insert(0, std::isdigit(p.back()[0]) ? "[" + p.back() + "]" : "." + p.back());
         std::string rule = e.rule ? e.rule : "";
         if (rule.find('%') != std::string::npos) rule.replace(rule.find('%'), 1, path.substr(1));
         if (!errors.empty()) {
