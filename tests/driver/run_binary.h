@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,34 +22,18 @@ struct BinaryRun {
 inline BinaryRun run_binary(const std::vector<std::string>& args, const char* stdin_text = nullptr,
                             rlim_t address_space_limit = 0, const char* binary = QUILLMOTH_BINARY,
                             const char* stdout_to = nullptr) {
-    char out_path[] = "/tmp/qm_out_XXXXXX", err_path[] = "/tmp/qm_err_XXXXXX", in_path[] = "/tmp/qm_in_XXXXXX";
-    const int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path), in_fd = mkstemp(in_path);
-    if (stdin_text != nullptr) {
-        const std::string text(stdin_text);
-        if (write(in_fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
-        lseek(in_fd, 0, SEEK_SET);
-    }
+    FILE *in = std::tmpfile(), *out = std::tmpfile(), *err = std::tmpfile();
+    if (stdin_text != nullptr) std::fputs(stdin_text, in);
+    std::fflush(in);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(err_fd, 2);
-        if (stdout_to == nullptr) {
-            dup2(out_fd, 1);
-        } else if (stdout_to[0] == '\0') {
-            close(1);
-        } else {
-            dup2(open(stdout_to, O_WRONLY), 1);
-        }
-        if (stdin_text != nullptr) {
-            dup2(in_fd, 0);
-        } else {
-            close(0);
-        }
-        if (address_space_limit != 0) {
-            struct rlimit lim = {address_space_limit, address_space_limit};
-            setrlimit(RLIMIT_AS, &lim);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(binary));
+        dup2(fileno(err), 2);
+        stdout_to == nullptr ? dup2(fileno(out), 1) : *stdout_to ? dup2(open(stdout_to, O_WRONLY), 1) : close(1);
+        stdin_text != nullptr ? dup2(fileno(in), 0) : close(0);
+        lseek(0, 0, SEEK_SET);
+        const rlimit lim = {address_space_limit, address_space_limit};
+        if (address_space_limit != 0) setrlimit(RLIMIT_AS, &lim);
+        std::vector<char*> argv = {const_cast<char*>(binary)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(binary, argv.data());
@@ -60,19 +43,10 @@ inline BinaryRun run_binary(const std::vector<std::string>& args, const char* st
     waitpid(pid, &wstatus, 0);
     BinaryRun run;
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    auto slurp = [](int fd) {
-        std::string s;
-        lseek(fd, 0, SEEK_SET);
-        char buf[4096];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
-        close(fd);
-        return s;
-    };
-    run.out = slurp(out_fd);
-    run.err = slurp(err_fd);
-    close(in_fd);
-    unlink(out_path);
-    unlink(err_path);
-    unlink(in_path);
+    for (auto [f, text] : {std::pair{out, &run.out}, {err, &run.err}}) {
+        std::rewind(f);
+        for (int c; (c = std::fgetc(f)) != EOF;) text->push_back(static_cast<char>(c));
+    }
+    for (FILE* f : {in, out, err}) std::fclose(f);
     return run;
 }

@@ -6,19 +6,9 @@
 // sanitizer runs exclude it by its name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdarg>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "driver/run_binary.h"
 #include "submit/server_harness.h"
@@ -28,18 +18,15 @@ namespace {
 
 std::vector<std::string> split_lines(const std::string& s) {
     std::vector<std::string> v;
-    size_t start = 0;
-    for (size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) v.push_back(s.substr(start, nl - start));
-    if (start < s.size()) v.push_back(s.substr(start));
+    std::istringstream lines(s);
+    for (std::string line; std::getline(lines, line);) v.push_back(line);
     return v;
 }
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
+template <typename... Args>
+std::string format(const char* fmt, Args... args) {
     char line[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
+    std::snprintf(line, sizeof line, fmt, args...);
     return line;
 }
 
@@ -62,12 +49,11 @@ std::map<std::string, Pass> read_passes(const std::string& summary) {
     return passes;
 }
 
+// "key value" lines; a value may be empty or hold blanks.
 std::map<std::string, std::string> read_machine(const std::string& text) {
     std::map<std::string, std::string> machine;
-    for (const std::string& line : split_lines(text)) {
-        const size_t blank = line.find(' ');
-        if (blank != std::string::npos) machine[line.substr(0, blank)] = line.substr(blank + 1);
-    }
+    std::istringstream lines(text);
+    for (std::string key, value; lines >> key && std::getline(lines, value);) machine[key] = value.substr(1);
     return machine;
 }
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,14 +51,9 @@ inline std::vector<std::string> split_at_nul(std::string rest, size_t n) {
 
 // The input's lines, without their line ends, as the line readers hand them on.
 inline std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines(1);
-    for (char c : text) {
-        if (c == '\n')
-            lines.emplace_back();
-        else
-            lines.back().push_back(c);
-    }
-    if (lines.back().empty()) lines.pop_back();
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 

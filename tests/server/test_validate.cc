@@ -179,7 +179,7 @@ TEST(Fuzz, ValidatorAndUploadRouteAcceptOnlyValidDocuments) {
     TestServer server(backend.store.get(), options_with({"--upload-limit", "0"}));
     auto client = server.client();
     std::mt19937 rng(20261207);
-    constexpr int kRounds = QUILLMOTH_SANITIZED ? 1600 : 4800;
+    constexpr int kRounds = QUILLMOTH_SANITIZED ? 800 : 4800;
     std::map<int, int> answers;  // HTTP status -> count
     for (int i = 0; i < kRounds; ++i) {
         std::string doc = random_document(rng);

@@ -6,11 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "submit/server_harness.h"
 #include "submit/submit.h"
@@ -155,11 +152,11 @@ TEST(Reply, Outcomes) {
 }
 
 TEST(JsonStringField, Lookups) {
-    const std::string v1023(1023, 'v'), key61(61, 'k'), key62(62, 'k');
+    const std::string v1023(1023, 'v');
     const struct {
         std::string body;
         int found;
-        std::string value, key = "result_url";
+        std::string value;
     } cases[] = {
         {"{\"result_url\" \t\r\n: \n \"http://r/2\"}", 1, "http://r/2"},
         {R"({"result_url":"http:\/\/r\/3"})", 1, "http://r/3"},
@@ -171,13 +168,11 @@ TEST(JsonStringField, Lookups) {
         {R"({"result_url":"unterminated)", 0, "unterminated"},
         {"{\"result_url\":\"" + v1023 + "\"}", 1, v1023},
         {"{\"result_url\":\"" + v1023 + "w\"}", 0, v1023},  // 1,024 bytes: cut at the buffer's end
-        {"{\"" + key61 + "\":\"v\"}", 1, "v", key61},
-        {"{\"" + key62 + "\":\"v\"}", 0, "", key62},  // too long for the pattern: never looked up
     };
     for (const auto& c : cases) {
         char out[kLinkCapacity + 16];
         std::memset(out, 'X', sizeof out);
-        EXPECT_EQ(json_string_field(c.body.c_str(), c.key.c_str(), out), c.found) << c.body;
+        EXPECT_EQ(json_string_field(c.body.c_str(), "result_url", out), c.found) << c.body;
         EXPECT_EQ(out[kLinkCapacity], 'X') << "wrote past the link buffer: " << c.body;
         out[kLinkCapacity] = '\0';
         EXPECT_EQ(out, c.value) << c.body;
@@ -188,10 +183,10 @@ const RunRecord record = sample_record();
 
 using Outcome = std::pair<std::string, std::string>;  // what was printed on out and on err
 
-Outcome upload_to(const std::string& host, const std::string& port, int reply_ms = 10000) {
+Outcome upload_to(const std::string& host, const std::string& port, int reply_ms = 10000, FILE* to = nullptr) {
     Capture out, err;
     const UploadTarget target = {host.c_str(), port.c_str(), "/api/v1/submissions", 5000, reply_ms};
-    upload_result_with(&target, out.file, err.file, &record);
+    upload_result_with(&target, to ? to : out.file, err.file, &record);
     return {out.text(), err.text()};
 }
 
@@ -201,7 +196,6 @@ const std::string kCreated = "HTTP/1.1 201 Created\r\nConnection: close\r\n\r\n"
 TEST(UploadClient, SendsTheRequestAndReadsAtMost4095Bytes) {
     ResultsServer server({kCreated, "HTTP/1.1 201 Created\r\nX-Pad: " + std::string(4100, 'p') +
                                         "\r\n\r\n{\"result_url\":\"http://r/1\"}"});
-    ASSERT_FALSE(server.port().empty());
     EXPECT_EQ(upload_to("127.0.0.1", server.port()), Outcome(kClaimed, ""));
     EXPECT_EQ(upload_to("127.0.0.1", server.port()), Outcome("", kNoLink));
     ASSERT_EQ(server.finish(), 0);
@@ -216,15 +210,10 @@ TEST(UploadClient, SendsTheRequestAndReadsAtMost4095Bytes) {
 
 TEST(UploadClient, LinkGoesToStandardErrorWhenStandardOutputFails) {
     ResultsServer server({kCreated});
-    ASSERT_FALSE(server.port().empty());
-    const UploadTarget target = {"127.0.0.1", server.port().c_str(), "/api/v1/submissions", 5000, 10000};
     FILE* unwritable = std::fopen("/dev/null", "r");  // every write fails, as on a closed or full output
-    ASSERT_NE(unwritable, nullptr);
-    Capture err;
-    upload_result_with(&target, unwritable, err.file, &record);
+    EXPECT_EQ(upload_to("127.0.0.1", server.port(), 10000, unwritable),
+              Outcome("", "  the result was uploaded, but standard output could not be written:\n" + kClaimed));
     std::fclose(unwritable);
-    EXPECT_EQ(err.text(), "  the result was uploaded, but standard output could not be written:\n" +
-                              std::string(kClaimed));
     EXPECT_EQ(server.finish(), 0);
 }
 
@@ -243,15 +232,13 @@ TEST(UploadClient, AwkwardServers) {
     };
     for (const auto& c : cases) {
         ResultsServer server({kCreated}, c.mode, c.delay);
-        ASSERT_FALSE(server.port().empty());
-        EXPECT_EQ(upload_to("127.0.0.1", server.port(), c.reply_ms), Outcome(c.out, c.err)) << c.mode;
+            EXPECT_EQ(upload_to("127.0.0.1", server.port(), c.reply_ms), Outcome(c.out, c.err)) << c.mode;
         EXPECT_EQ(server.finish(), 0) << c.mode;
     }
 }
 
 TEST(UploadClient, ServerClosingWhileTheRequestIsSent) {
     ResultsServer server({kCreated}, "close-early");
-    ASSERT_FALSE(server.port().empty());
     // Far more than the socket buffers hold, so the reset meets the sender.
     const std::string request(64u << 20, 'x');
     const UploadTarget target = {"127.0.0.1", server.port().c_str(), "/api/v1/submissions", 5000, 10000};
@@ -268,12 +255,9 @@ TEST(UploadClient, NoServer) {
     // A bound socket that does not listen refuses connections and keeps the
     // port from being taken meanwhile.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t size = sizeof address;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
     const std::string port = std::to_string(ntohs(address.sin_port));
     EXPECT_EQ(upload_to("127.0.0.1", port), Outcome("", "  upload error: cannot connect to 127.0.0.1:" + port + "\n"));
@@ -289,9 +273,7 @@ std::pair<int, std::string> split(const std::string& url) {
         "'" QM_CMAKE_COMMAND "' -DQM_SPLIT_URL='" + url + "' -P '" QM_RESULTS_URL_SCRIPT "' 2>&1";
     std::string output;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {-1, output};
-    char chunk[512];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+    for (int c; (c = std::fgetc(pipe)) != EOF;) output.push_back(static_cast<char>(c));
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }

@@ -9,10 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <string>
 
 #include "tree_util.h"
 
@@ -51,27 +48,18 @@ TEST(Live, Readings) {
     EXPECT_GT(processes, 0);
 }
 
-// The probe in a child whose every descriptor but `spare` is in use (describe() of it).
+// The probe (describe() of it) with every descriptor but `spare` in use.
 std::string probe_with_spare_descriptors(int spare) {
-    int channel[2];
-    if (pipe(channel) != 0) return "no pipe";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int lowest = open("/dev/null", O_RDONLY);  // the lowest free descriptor
-        close(lowest);
-        const rlimit limit = {static_cast<rlim_t>(lowest + spare), static_cast<rlim_t>(lowest + spare)};
-        SystemInfo info;
-        if (lowest < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(1);
-        probe_system_info(&info);
-        _exit(write(channel[1], &info, sizeof info) == sizeof info ? 0 : 1);
-    }
-    close(channel[1]);
+    const int lowest = open("/dev/null", O_RDONLY);  // the lowest free descriptor
+    close(lowest);
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    const rlimit scarce = {static_cast<rlim_t>(lowest + spare), saved.rlim_max};
+    if (lowest < 0 || setrlimit(RLIMIT_NOFILE, &scarce) != 0) return "no limit";
     SystemInfo info;
-    const bool got = child > 0 && read(channel[0], &info, sizeof info) == static_cast<ssize_t>(sizeof info);
-    close(channel[0]);
-    int status = 1;
-    if (child > 0) waitpid(child, &status, 0);
-    return got && status == 0 ? describe(info) : "child failed";
+    probe_system_info(&info);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    return describe(info);
 }
 
 // With one descriptor to spare, the probe (opening a folder, then the files in it)
@@ -121,22 +109,16 @@ TEST(Live, ProgramOnOneProcessor) {
     }
     close(output[1]);
     // The first test's figures: "1-core: <value> <unit>   <threads>-core: ".
-    const std::string lead = "\n" + std::string(29, ' ') + "1-core: ";
-    std::string text, threads;
-    const auto multicore_threads = [&] {
-        const size_t at = text.find(lead);
-        const size_t core = at == std::string::npos ? at : text.find("-core: ", at + lead.size());
-        if (core == std::string::npos) return false;
-        const size_t digits = text.find_last_not_of("0123456789", core - 1) + 1;
-        const std::string fields = text.substr(at + lead.size(), digits - at - lead.size());
-        if (digits == core || fields.size() < 6 || fields.compare(fields.size() - 3, 3, "   ") != 0 ||
-            std::count(fields.begin(), fields.end(), ' ') != 4)
-            return false;
-        threads = text.substr(digits, core - digits);
-        return true;
+    const auto figure_threads = [](const std::string& text) {
+        const size_t at = text.find("\n" + std::string(29, ' ') + "1-core: ");
+        int threads = -1, end = 0;
+        if (at != std::string::npos) std::sscanf(text.c_str() + at, " 1-core: %*f %*s %d-core: %n", &threads, &end);
+        return end > 0 ? threads : -1;
     };
+    std::string text;
+    int threads = -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (!multicore_threads() && std::chrono::steady_clock::now() < deadline) {
+    while ((threads = figure_threads(text)) < 0 && std::chrono::steady_clock::now() < deadline) {
         pollfd p = {output[0], POLLIN, 0};
         char chunk[4096];
         const ssize_t n = poll(&p, 1, 1000) > 0 ? read(output[0], chunk, sizeof chunk) : 0;
@@ -151,7 +133,7 @@ TEST(Live, ProgramOnOneProcessor) {
                   "  this process may use 1 of %ld logical processors; multi-core tests use 1 thread\n", online);
     EXPECT_EQ(text.rfind(line, 0), 0u) << text;
     EXPECT_NE(text.find(" / " + std::to_string(online) + " threads\n"), std::string::npos) << text;
-    EXPECT_EQ(threads, "1") << text;
+    EXPECT_EQ(threads, 1) << text;
 }
 #endif
 

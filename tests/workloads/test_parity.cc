@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <random>
 #include <string>
 
@@ -51,33 +50,6 @@ std::vector<T> random_elems(uint64_t n, uint64_t range) {
     std::vector<T> v(n);
     for (T& x : v) x = static_cast<T>(range == 0 ? g_gen() : g_gen() % range);
     return v;
-}
-
-// The RAW 64-bit mix, step by step as the routine does it.
-uint64_t int_math_model(uint64_t steps) {
-    if (steps == 0) return 0;
-    const uint64_t K = 0xDEADBEEF, d = K | 1;
-    uint64_t w0 = 0x9E3779B97F4A7C15ull, w1 = 0xBF58476D1CE4E5B9ull;
-    uint64_t w2 = 0x94D049BB133111EBull, w3 = 0x2545F4914F6CDD1Dull;
-    for (uint64_t i = 0; i < steps; ++i) {
-        w0 = w0 * K + w1;
-        w1 = w1 * K + w2;
-        w2 = w2 * K + w3;
-        w3 = w3 * K + w0;
-        w0 ^= w2 >> 29;
-        w1 ^= w3 << 17;
-        w2 ^= std::rotr(w0, 31);
-        w3 &= ~static_cast<uint64_t>(static_cast<int64_t>(w1) >> 7);
-        w0 += static_cast<uint64_t>((static_cast<unsigned __int128>(w0) * w2) >> 64);
-        w1 += static_cast<uint64_t>((static_cast<__int128>(static_cast<int64_t>(w1)) * static_cast<int64_t>(w3)) >> 64);
-        w0 ^= __builtin_bswap64(w2);
-        w1 ^= __builtin_bswap64(w3);
-        w2 -= (w0 / d) * d;
-        w3 += static_cast<uint64_t>(static_cast<int64_t>(w1) / static_cast<int64_t>(d));
-        w1 = std::rotr(w1, 11);
-        w0 = (w0 << 23) | (w1 >> 41);
-    }
-    return w0 ^ w1 ^ w2 ^ w3;
 }
 
 // The RAW vector round loop in SSE2 intrinsics, run on the same processor, so
@@ -166,35 +138,12 @@ uint64_t sort_raw_chain(const uint32_t* k, uint64_t n) {
     return h;
 }
 
-bool is_prime(uint64_t n) {
-    for (uint64_t d = 2; d * d <= n; ++d)
-        if (n % d == 0) return false;
-    return n >= 2;
-}
-
 }  // namespace
 
-TEST(Parity, ComputeLoops) {
-    const auto none = [](uint64_t) { return std::vector<uint8_t>(); };
-    expect_parity<uint8_t>("wide integer", {0, 1, 2, 3, 7, 64, 1000, 12345}, none,
-                           [](uint8_t*, uint64_t n) { return qm_int_math(n); },
-                           [](uint8_t*, uint64_t n) { return int_math_model(n); });
-    // From two steps on, the suites' different final summation orders round alike.
-    expect_parity<uint8_t>("floating point", {0, 2, 3, 4, 100000}, none,
-                           [](uint8_t*, uint64_t n) { return qm_fp_math(n); },
-                           [](uint8_t*, uint64_t n) { return qm_c_fp_loop(n); });
-}
-
-TEST(Parity, SieveAgainstTrialDivisionAndTwin) {
-    const auto junk = [](uint64_t n) { return random_elems<uint8_t>(n, 0); };
-    const auto raw = [](uint8_t* f, uint64_t n) { return qm_primes(n, f); };
-    const auto trial = [](uint8_t* f, uint64_t n) {  // below 2 the flags stay as they are
-        uint64_t count = 0;
-        for (uint64_t k = 0; k < n && n >= 2; ++k) count += !(f[k] = !is_prime(k));
-        return count;
-    };
-    expect_parity<uint8_t>("sieve", {0, 1, 2, 3, 10, 31, 32, 33, 63, 64, 65, 97, 200, 1001}, junk, raw, trial);
-    expect_parity<uint8_t>("sieve", {2, 3, 10, 33, 1001, kSieveBytes}, junk, raw,
+TEST(Parity, SieveAgainstTwin) {  // below 2 the flags stay as they are
+    expect_parity<uint8_t>("sieve", {0, 1, 2, 3, 10, 31, 32, 33, 63, 64, 65, 97, 200, 1001, kSieveBytes},
+                           [](uint64_t n) { return random_elems<uint8_t>(n, 0); },
+                           [](uint8_t* f, uint64_t n) { return qm_primes(n, f); },
                            [](uint8_t* f, uint64_t n) { return qm_c_sieve(f, n); });
 }
 
