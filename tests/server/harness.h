@@ -1,28 +1,23 @@
-// Helpers of the results service tests: the golden document and results made
-// from it, temporary directories, the storage backends under test and an
-// in-process server on an ephemeral loopback port.
+// Helpers of the results service tests: results made from the golden document,
+// the backends under test on scratch databases, an in-process server.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <sqlite3.h>
 
 #include <atomic>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
+#include <random>
 #include <thread>
-#include <vector>
+
+#ifdef QM_HAVE_LIBPQ
+#include <libpq-fe.h>
+#endif
 
 #include "server/ids.h"
 #include "server/pages.h"
 #include "server/pg_store.h"
-#include "server/pg_test_db.h"
 #include "server/service.h"
 #include "server/store.h"
 #include "server/validate.h"
@@ -43,8 +38,6 @@ inline const std::string& golden_document() {
     return doc;
 }
 
-// The golden document with the CPU name replaced (the name is written by
-// the benchmark without escapes other than JSON's own).
 inline std::string document_with_cpu(const std::string& cpu) {
     nlohmann::ordered_json doc = nlohmann::ordered_json::parse(golden_document());
     doc["cpu"] = cpu;
@@ -75,6 +68,15 @@ inline StoredResult make_result(const std::string& id, const std::string& cpu, d
     return r;
 }
 
+struct ClaimHash {
+    unsigned char bytes[32];
+};
+inline ClaimHash claim_hash(const std::string& code) {
+    ClaimHash h;
+    hash_claim_code(code, h.bytes);
+    return h;
+}
+
 struct TempDir {
     std::string path;
     TempDir() {
@@ -86,45 +88,96 @@ struct TempDir {
     }
 };
 
+// Runs SQL on a SQLite file: the rows' first columns, concatenated.
+inline std::string sqlite_sql(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::string out;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(
+        db, sql, [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0] ? v[0] : "", 0; },
+        &out, nullptr);
+    sqlite3_close(db);
+    return out;
+}
+
+// The PostgreSQL database named by QM_TEST_PG_URI (set by
+// scripts/pg_cluster.sh); empty when none is, and PostgreSQL tests skip.
+inline std::string pg_test_base_uri() {
+#ifdef QM_HAVE_LIBPQ
+    const char* uri = std::getenv("QM_TEST_PG_URI");
+    return uri != nullptr ? uri : "";
+#else
+    return "";
+#endif
+}
+
+inline std::string pg_test_uri_with(const std::string& base, const std::string& params) {
+    return base + (base.find('?') == std::string::npos ? "?" : "&") + params;
+}
+
+#ifdef QM_HAVE_LIBPQ
+// Runs SQL on a short-lived connection: the first column of the first row
+// ("" when there is none), or "ERROR: ..." when it fails.
+inline std::string pg_test_sql(const std::string& uri, const std::string& sql) {
+    PGconn* conn = PQconnectdb(uri.c_str());
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+    std::string out;
+    if (PQstatus(conn) != CONNECTION_OK) {
+        out = std::string("ERROR: ") + PQerrorMessage(conn);
+    } else {
+        PGresult* r = PQexec(conn, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
+            out = std::string("ERROR: ") + PQresultErrorMessage(r);
+        else if (PQntuples(r) > 0)
+            out = PQgetvalue(r, 0, 0);
+        PQclear(r);
+    }
+    PQfinish(conn);
+    return out;
+}
+#endif
+
 // The backends under test. Both are always named, since ctest learns the
-// test names at build time, without a cluster; PostgreSQL runs where
-// QM_TEST_PG_URI names one (scripts/pg_cluster.sh) and is skipped elsewhere.
+// test names at build time, without a cluster.
 inline std::vector<std::string> store_backends() { return {"sqlite", "postgres"}; }
 
-// One opened store, in a directory or a PostgreSQL schema of its own.
+// One opened store, in a directory or in a PostgreSQL schema of its own (first
+// and only on the URI's search path), so tests running at the same time never
+// see each other's rows: a schema costs milliseconds, a database seconds.
 struct BackendStore {
     TempDir dir;
     std::string location;  // file path or URI
+    std::string schema;
     std::unique_ptr<ResultStore> store;
     std::string error;
     bool unavailable = false;  // PostgreSQL without a cluster
-#ifdef QM_HAVE_LIBPQ
-    PgScratch scratch;
-#endif
 
     explicit BackendStore(const std::string& backend) {
+        location = dir.path + "/results.db";
         if (backend == "postgres") {
-            unavailable = pg_test_base_uri().empty();
+            const std::string base = pg_test_base_uri();
+            if ((unavailable = base.empty())) return;
 #ifdef QM_HAVE_LIBPQ
-            if (unavailable || !pg_scratch_create(pg_test_base_uri(), &scratch, &error)) return;
-            location = scratch.uri;
-            store = open_postgres_store(location, 4, &error);
+            static std::atomic<unsigned> counter{0};
+            schema = "qm_t" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
+                     std::to_string(std::random_device()());
+            location = pg_test_uri_with(base, "options=-c%20search_path%3D" + schema + "&application_name=" + schema);
+            if (!(error = pg_test_sql(base, "CREATE SCHEMA " + schema)).empty()) return;
 #endif
-        } else {
-            location = dir.path + "/results.db";
-            store = open_sqlite_store(location, &error);
         }
+        store = open_result_store(location, 4, &error);
     }
     ~BackendStore() {
         store.reset();
 #ifdef QM_HAVE_LIBPQ
-        if (!scratch.schema.empty()) pg_scratch_drop(scratch);
+        if (schema.empty()) return;
+        pg_test_sql(location, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
+                                  schema + "' AND pid <> pg_backend_pid()");
+        pg_test_sql(location, "DROP SCHEMA IF EXISTS " + schema + " CASCADE");
 #endif
     }
     void add(const StoredResult& r, const std::string& claim_code) {
-        unsigned char hash[32];
-        hash_claim_code(claim_code, hash);
-        ASSERT_EQ(store->insert(r, hash), StoreStatus::ok);
+        ASSERT_EQ(store->insert(r, claim_hash(claim_code).bytes), StoreStatus::ok);
     }
 };
 
@@ -135,8 +188,31 @@ protected:
         if (backend.unavailable) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
         ASSERT_TRUE(backend.store) << backend.error;
     }
+    ResultStore* store() { return backend.store.get(); }
     BackendStore backend{GetParam()};
 };
+
+// The same with two listed results stored: "first" (Alpha CPU, claim code
+// "code-first") and "second" (Beta CPU, twice as fast, uploaded later).
+class SeededTest : public BackendTest {
+protected:
+    void SetUp() override {
+        BackendTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        backend.add(make_result("first", "Alpha CPU", 1.0, 1700000000), "code-first");
+        backend.add(make_result("second", "Beta CPU", 2.0, 1700000100), "code-second");
+    }
+};
+
+inline ServerOptions options_with(std::vector<std::string> args) {
+    args.insert(args.begin(), "quillmoth-server");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    ServerOptions options;
+    std::string error;
+    EXPECT_TRUE(parse_server_options(static_cast<int>(argv.size()), argv.data(), &options, &error)) << error;
+    return options;
+}
 
 // A full results service on an ephemeral loopback port, in this process.
 class TestServer {
@@ -178,12 +254,3 @@ private:
     std::thread thread_;
     int port_ = -1;
 };
-
-inline ServerOptions options_with(std::vector<std::string> args) {
-    std::vector<const char*> argv = {"quillmoth-server"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    ServerOptions options;
-    std::string error;
-    EXPECT_TRUE(parse_server_options(static_cast<int>(argv.size()), argv.data(), &options, &error)) << error;
-    return options;
-}

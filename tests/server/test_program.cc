@@ -1,13 +1,7 @@
-// quillmoth-server as a program: refusals at start (one line, status 1,
-// nothing left behind), a clean stop on SIGINT and SIGTERM, and durability.
-// An instance is killed again and again under concurrent uploads (on
-// PostgreSQL beside a second instance on the same database), and the
-// database is restarted under a running server: nothing that got a 201 may
-// be lost or stored twice, and while the database is gone uploads get 503,
-// never 201 or 500.
+// quillmoth-server as a program: refusals at start, a clean stop, and no
+// acknowledged upload lost or stored twice when it or its database dies.
 #include <fcntl.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,65 +26,49 @@ public:
         std::vector<char*> argv = {const_cast<char*>(QM_SERVER_BINARY)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        if (out >= 0 && err >= 0) pid_ = fork();
-        if (pid_ == 0) {
-            // Goes when the test goes, even a test killed mid-way.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (out >= 0 && err >= 0 && (pid_ = fork()) == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // goes when the test goes, even one killed mid-way
             dup2(out, 1);
             dup2(err, 2);
             execv(argv[0], argv.data());
             _exit(127);
         }
-        if (out >= 0) close(out);
-        if (err >= 0) close(err);
+        close(out);
+        close(err);
     }
     ~ServerProcess() { kill_now(); }
 
-    // Waits until standard output holds text; false when the time is up or
-    // the server exited first.
-    bool wait_for_output(const std::string& text, int timeout_ms = 30000) {
-        for (int waited = 0; waited < timeout_ms; waited += 10) {
-            if (out().find(text) != std::string::npos) return true;
-            if (!reap(false)) break;
-            usleep(10000);
-        }
-        return out().find(text) != std::string::npos;
-    }
-    // Waits for the exit (killing after timeout_ms): the exit status, 256 for
-    // a signal, 999 when it had to be killed.
-    int finish(int timeout_ms = 20000) {
-        for (int waited = 0; waited < timeout_ms && reap(false); waited += 10) usleep(10000);
-        if (status_ < 0) {
-            kill_now();
-            status_ = 999;
-        }
+    // Waits for the exit (killing after 20 s): the exit status, 256 for a
+    // signal, 999 when it had to be killed.
+    int finish() {
+        for (int waited = 0; waited < 20000 && running(); waited += 10) usleep(10000);
+        if (status_ < 0) kill_now(), status_ = 999;
         return status_;
     }
     void signal(int sig) {
         if (status_ < 0 && pid_ > 0) kill(pid_, sig);
     }
-    void kill_now() {
-        signal(SIGKILL);
-        reap(true);
-    }
+    void kill_now() { signal(SIGKILL), running(true); }
     // Stops as an operator would; true when it exited with status 0.
-    bool stop() {
-        signal(SIGTERM);
-        return finish() == 0;
-    }
+    bool stop() { return signal(SIGTERM), finish() == 0; }
 
     std::string out() const { return read_whole_file(dir_.path + "/out"); }
     std::string err() const { return read_whole_file(dir_.path + "/err"); }
-    int port() const {
+    // Waits until the server names its port (it has opened its store by
+    // then); -1 when it exited first or 30 s passed.
+    int port() {
         static const std::string marker = "listening on http://127.0.0.1:";
-        const std::string text = out();
-        const size_t at = text.find(marker);
-        return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + marker.size());
+        for (int waited = 0; waited < 30000; waited += 10, usleep(10000)) {
+            const std::string text = out();
+            if (const size_t at = text.find(marker); at != text.npos) return std::atoi(&text[at + marker.size()]);
+            if (!running()) return -1;
+        }
+        return -1;
     }
 
 private:
     // Collects the exit status; true while the process still runs.
-    bool reap(bool block) {
+    bool running(bool block = false) {
         if (pid_ <= 0 || status_ >= 0) return false;
         int status = 0;
         if (waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) return true;
@@ -103,37 +81,57 @@ private:
     int status_ = -1;
 };
 
-
+// Every refusal, from the command line to a database that is not ours: one
+// line on standard error, status 1, and nothing made or changed on disk.
 TEST(Program, RefusesToStartWithOneLineAndStatus1) {
     TempDir dir;
     httplib::Server busy;
     const int busy_port = busy.bind_to_any_port("127.0.0.1");
     ASSERT_GT(busy_port, 0);
-    const std::string foreign = dir.path + "/foreign.db";
-    std::ofstream(foreign) << "precious data that is not a database\n";
-    const std::string fresh = dir.path + "/fresh.db";
+    const std::string notes = dir.path + "/notes.txt", other = dir.path + "/other.db", newer = dir.path + "/newer.db";
+    std::ofstream(notes) << "my notes, not a database\n" << std::string(5000, 'n');
+    sqlite_sql(other, "CREATE TABLE t(x); INSERT INTO t VALUES (1);");
+    sqlite_sql(newer, "PRAGMA application_id = 1364021843; PRAGMA user_version = 7; CREATE TABLE results(x);");
+    const std::string busy_at = "127.0.0.1:" + std::to_string(busy_port), fresh = dir.path + "/fresh.db";
     const struct {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
-        {{"--frobnicate"}, "quillmoth-server: unknown option '--frobnicate' (try --help)\n"},
-        {{"--listen", "127.0.0.1:99999"}, "quillmoth-server: bad --listen address '127.0.0.1:99999': "},
-        {{"--listen", "127.0.0.1:" + std::to_string(busy_port), "--db", fresh},
-         "quillmoth-server: cannot listen on 127.0.0.1:" + std::to_string(busy_port) + ": Address already in use\n"},
-        {{"--listen", "192.0.2.1:0", "--db", fresh}, "quillmoth-server: cannot listen on 192.0.2.1:0: "},
-        {{"--listen", "127.0.0.1:0", "--db", foreign},
-         "quillmoth-server: database " + foreign + " is not a quillmoth results database\n"},
-        {{"--listen", "127.0.0.1:0", "--db", dir.path + "/no/such/dir/r.db"}, "quillmoth-server: cannot open database "},
+        {{"--frobnicate"}, "unknown option '--frobnicate' (try --help)"},
+        {{"--listen"}, "option --listen needs a value"},
+        {{"--listen", "127.0.0.1"}, "bad --listen address '127.0.0.1'"},
+        {{"--listen", "::1:80"}, "bad --listen address"},
+        {{"--listen", "127.0.0.1:65536"}, "bad --listen address"},
+        {{"--listen", "[::1]80"}, "bad --listen address"},
+        {{"--upload-limit", "-1"}, "bad --upload-limit"},
+        {{"--upload-limit", "ten"}, "bad --upload-limit"},
+        {{"--public-url", "ftp://x"}, "bad --public-url"},
+        {{"--public-url", "http://x/a?b=1"}, "bad --public-url"},
+        {{"--public-url", "http://user@x/"}, "bad --public-url"},
+        {{"--public-url", "http://x/a.b(c)"}, "bad --public-url"},
+        {{"--db", ""}, "--db needs a non-empty path"},
+        {{"--listen", busy_at}, "cannot listen on " + busy_at + ": Address already in use"},
+        {{"--listen", "192.0.2.1:0"}, "cannot listen on 192.0.2.1:0: "},
+        {{"--db", notes}, "database " + notes + " is not a quillmoth results database"},
+        {{"--db", other}, "database " + other + " is not a quillmoth results database"},
+        {{"--db", newer}, "schema version 7"},
+        {{"--db", dir.path}, "is not a regular file"},
+        {{"--db", dir.path + "/no/such/dir/r.db"}, "cannot open database "},
     };
     for (const auto& c : cases) {
-        ServerProcess child(c.args);
+        // Never the default port or database, even where a row is wrongly accepted.
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--db", fresh};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::string before = read_whole_file(c.args.back());
+        ServerProcess child(args);
         EXPECT_EQ(child.finish(), 1) << c.message;
         const std::string err = child.err();
-        EXPECT_EQ(err.rfind(c.message, 0), 0u) << err;
+        EXPECT_EQ(err.rfind("quillmoth-server: ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(child.out(), "");
+        EXPECT_EQ(read_whole_file(c.args.back()), before) << c.message;
     }
-    EXPECT_EQ(read_whole_file(foreign), "precious data that is not a database\n");
     EXPECT_FALSE(std::filesystem::exists(fresh)) << "a refused start left a database behind";
 
     ServerProcess help({"--help"});
@@ -141,32 +139,40 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
     EXPECT_EQ(help.out(), kServerUsage);
 }
 
-TEST(Program, StopsCleanlyOnSigintAndSigterm) {
+TEST(Program, LogsAndStopsCleanlyOnSigintAndSigterm) {
     for (int sig : {SIGINT, SIGTERM}) {
         TempDir dir;
         const std::string db = dir.path + "/r.db";
         ServerProcess child({"--listen", "127.0.0.1:0", "--listen", "[::1]:0", "--db", db});
-        ASSERT_TRUE(child.wait_for_output("results at http://localhost:")) << child.out();
-        ASSERT_GT(child.port(), 0);
-        httplib::Client client("127.0.0.1", child.port());
+        const int port = child.port();
+        httplib::Client client("127.0.0.1", port);
+        client.set_url_encode(false);
         const auto r = client.Post("/api/v1/submissions", golden_document(), "application/json");
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 201);
-        EXPECT_EQ(nlohmann::json::parse(r->body)["result_url"].get<std::string>().rfind(
-                      "http://localhost:" + std::to_string(child.port()) + "/results/", 0),
-                  0u);
+        EXPECT_NE(r->body.find("\"http://localhost:" + std::to_string(port) + "/results/"), r->body.npos) << r->body;
+        const std::string claim = nlohmann::json::parse(r->body)["claim_url"];
+        const std::string code = claim.substr(claim.rfind('/') + 1);
+        client.Get("/claim/" + code);
+        client.Post("/claim/" + code, "action=delete", "application/x-www-form-urlencoded");
+        client.Get("/x%0aforged%20line");
+        EXPECT_TRUE(std::filesystem::exists(db + "-wal"));  // readers never wait for the writer
         child.signal(sig);
         EXPECT_EQ(child.finish(), 0) << child.err();
-        EXPECT_NE(child.err().find("quillmoth-server: stopped\n"), std::string::npos) << child.err();
+        // The access log: a line per request, never a claim code, never a forged line.
+        const std::string err = child.err();
+        EXPECT_EQ(err.find(code), std::string::npos) << err;
+        for (const char* logged : {"\"POST /api/v1/submissions\" 201", "\"GET /claim/[code]\"",
+                                   "\"POST /claim/[code]\"", "/x\\x0aforged\\x20line", "quillmoth-server: stopped\n"})
+            EXPECT_NE(err.find(logged), std::string::npos) << logged << " in " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 5) << err;
         // Closed cleanly: the WAL was checkpointed into the file and removed.
         EXPECT_FALSE(std::filesystem::exists(db + "-wal"));
-        std::string error;
-        auto store = open_sqlite_store(db, &error);
-        ASSERT_TRUE(store) << error;
-        std::vector<ResultSummary> rows;
-        int64_t total = 0;
-        EXPECT_EQ(store->list(ListQuery(), &rows, &total), StoreStatus::ok);
-        EXPECT_EQ(total, 1);
+        EXPECT_EQ(sqlite_sql(db, "SELECT count(*) FROM results"), "1");
+        // Claim codes are kept only as hashes.
+        const std::string bytes = read_whole_file(db);
+        ASSERT_NE(bytes.find("Sample CPU"), std::string::npos);  // the scan does see stored text
+        EXPECT_EQ(bytes.find(code), std::string::npos);
     }
 }
 
@@ -182,23 +188,18 @@ std::string document(int n) { return document_with_cpu("load " + std::to_string(
 std::unique_ptr<ServerProcess> start(const std::string& db) {
     auto server = std::make_unique<ServerProcess>(
         std::vector<std::string>{"--listen", "127.0.0.1:0", "--db", db, "--upload-limit", "0"});
-    EXPECT_TRUE(server->wait_for_output("listening on http://127.0.0.1:") && server->port() > 0) << server->err();
+    EXPECT_GT(server->port(), 0) << server->err();
     return server;
 }
 
-struct Reply {
-    int status = 0;  // 0: no HTTP answer at all
-    std::string body;
-};
-
-Reply request(int port, const std::string& path, const std::string& upload = "") {
+// One request; status 0 when no HTTP answer came at all.
+std::pair<int, std::string> request(int port, const std::string& path, const std::string& upload = "") {
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(5);
     client.set_read_timeout(20);
     client.set_write_timeout(20);
     httplib::Result r = upload.empty() ? client.Get(path) : client.Post(path, upload, "application/json");
-    if (!r) return {};
-    return {r->status, r->body};
+    return r ? std::pair(r->status, r->body) : std::pair(0, std::string());
 }
 
 // Acknowledged uploads, shared by the client threads.
@@ -209,11 +210,11 @@ struct Ledger {
 
     // Uploads attempt n; the HTTP status.
     int upload(int port, int n) {
-        const Reply r = request(port, "/api/v1/submissions", document(n));
+        const auto [status, body] = request(port, "/api/v1/submissions", document(n));
         std::lock_guard<std::mutex> lock(mu);
-        ++statuses[r.status];
-        if (r.status == 201) acked[n] = nlohmann::json::parse(r.body, nullptr, false).value("id", "");
-        return r.status;
+        ++statuses[status];
+        if (status == 201) acked[n] = nlohmann::json::parse(body, nullptr, false).value("id", "");
+        return status;
     }
     std::string describe() {
         std::lock_guard<std::mutex> lock(mu);
@@ -224,18 +225,14 @@ struct Ledger {
     // Every acknowledged upload is there, byte for byte, on every given
     // server, and every server lists each attempt at most once.
     void expect_all_present(const std::vector<int>& ports) {
-        for (auto& [n, id] : acked)
-            for (int port : ports) {
-                const Reply r = request(port, "/api/v1/results/" + id);
-                ASSERT_EQ(r.status, 200) << "upload " << n << " id " << id << " port " << port << ": " << r.body;
-                ASSERT_EQ(r.body, document(n)) << "upload " << n;
-            }
         for (int port : ports) {
+            for (auto& [n, id] : acked)
+                ASSERT_EQ(request(port, "/api/v1/results/" + id), std::pair(200, document(n))) << port << " " << n;
             std::map<std::string, int> listed;  // CPU name -> rows
             for (int offset = 0;; offset += 100) {
-                const Reply r = request(port, "/api/v1/results?limit=100&offset=" + std::to_string(offset));
-                const auto page = nlohmann::json::parse(r.body, nullptr, false);
-                ASSERT_EQ(r.status, 200) << r.body;
+                const auto [status, body] = request(port, "/api/v1/results?limit=100&offset=" + std::to_string(offset));
+                ASSERT_EQ(status, 200) << body;
+                const auto page = nlohmann::json::parse(body, nullptr, false);
                 if (page["results"].empty()) break;
                 for (const auto& row : page["results"]) ++listed[row.value("cpu", "")];
             }
@@ -253,7 +250,8 @@ using KilledUnderLoad = BackendTest;
 TEST_P(KilledUnderLoad, EveryAcknowledgedUploadSurvivesOnce) {
     backend.store.reset();  // the servers open the database themselves
     const bool postgres = GetParam() == "postgres";
-    const std::string db = postgres ? backend.location + "&password=" + kPassword : backend.location;
+    const std::string db = postgres ? pg_test_uri_with(backend.location, std::string("password=") + kPassword)
+                                    : backend.location;
     const int instances = postgres ? 2 : 1;
     std::vector<std::unique_ptr<ServerProcess>> servers;
     std::vector<int> ports;
@@ -286,14 +284,14 @@ TEST_P(KilledUnderLoad, EveryAcknowledgedUploadSurvivesOnce) {
         });
     // The killing is done here: a server dies with the thread that started it.
     int kills = 0;
-    std::string killed_output;
+    std::string output;
     std::mt19937 rng(1234);
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 300));
         if (running == 0) break;
         servers[0]->kill_now();
         ++kills;
-        killed_output += servers[0]->out() + servers[0]->err();
+        output += servers[0]->out() + servers[0]->err();
         servers[0] = start(db);
         std::lock_guard<std::mutex> lock(mu);
         ports[0] = servers[0]->port();
@@ -305,18 +303,11 @@ TEST_P(KilledUnderLoad, EveryAcknowledgedUploadSurvivesOnce) {
     ledger.expect_all_present(ports);
     for (auto& server : servers) {
         EXPECT_TRUE(server->stop());
-        killed_output += server->out() + server->err();
+        output += server->out() + server->err();
     }
-    EXPECT_EQ(killed_output.find(kPassword), std::string::npos) << killed_output;
+    EXPECT_EQ(output.find(kPassword), std::string::npos) << output;
     if (!postgres) {
-        sqlite3* file = nullptr;
-        ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(file, "PRAGMA integrity_check", -1, &stmt, nullptr);
-        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "ok");
-        sqlite3_finalize(stmt);
-        sqlite3_close(file);
+        EXPECT_EQ(sqlite_sql(db, "PRAGMA integrity_check"), "ok");
     }
 }
 
@@ -324,57 +315,37 @@ INSTANTIATE_TEST_SUITE_P(Backends, KilledUnderLoad, testing::ValuesIn(store_back
 
 #ifdef QM_HAVE_LIBPQ
 
-// Runs scripts/pg_cluster.sh; its standard output. A private cluster is made
-// inside the shared one's directory, so that it is removed with it even when
-// this test is killed before its TearDown.
-std::string cluster_script(const std::string& args, int* status) {
-    std::string command = "TMPDIR='" + std::string(std::getenv("QM_TEST_PG_DIR")) + "' " QUILLMOTH_TEST_DIR
-                          "/../scripts/pg_cluster.sh " + args;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return "";
-    }
-    std::string out;
-    char buf[256];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    *status = pclose(p);
-    return out;
-}
-
-// A cluster of the test's own, since stopping the shared one would break
-// the tests running beside this one.
+// A PostgreSQL cluster of the test's own (stopping the shared one would break
+// the tests beside this one), made by scripts/pg_cluster.sh inside the shared
+// one's directory, so that it goes with it even when this test is killed.
 class PgRestartTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (pg_test_base_uri().empty()) GTEST_SKIP() << "no PostgreSQL cluster: QM_TEST_PG_URI is not set";
-        const char* shared_dir = std::getenv("QM_TEST_PG_DIR");
-        if (shared_dir == nullptr || *shared_dir == '\0')
+        if (std::getenv("QM_TEST_PG_DIR") == nullptr)
             GTEST_SKIP() << "restarting PostgreSQL needs its server programs: run under scripts/pg_cluster.sh";
-        int status = 0;
-        std::string out = cluster_script("start", &status);
-        ASSERT_EQ(status, 0) << out;
-        // "export QM_TEST_PG_DIR='...'" and "export QM_TEST_PG_URI='...'"
-        auto value = [&](const std::string& name) {
-            size_t at = out.find(name + "='");
-            if (at == std::string::npos) return std::string();
-            at += name.size() + 2;
-            return out.substr(at, out.find('\'', at) - at);
-        };
-        dir_ = value("QM_TEST_PG_DIR");
-        uri_ = value("QM_TEST_PG_URI");
+        const std::string out = script("start");
+        char dir[1024] = "", uri[1024] = "";
+        std::sscanf(out.c_str(), "export QM_TEST_PG_DIR='%1023[^']'\nexport QM_TEST_PG_URI='%1023[^']'", dir, uri);
+        dir_ = dir;
+        uri_ = uri;
         ASSERT_FALSE(dir_.empty() || uri_.empty()) << out;
     }
     void TearDown() override {
-        if (dir_.empty()) return;
-        int status = 0;
-        cluster_script("destroy '" + dir_ + "'", &status);
+        if (!dir_.empty()) script("destroy");
     }
-    bool cluster(const char* action) {
-        int status = 0;
-        cluster_script(std::string(action) + " '" + dir_ + "'", &status);
-        return status == 0;
+    // Runs the script with the action on this test's cluster: its output, or
+    // "failed" when it did not exit 0.
+    std::string script(const std::string& action) {
+        const std::string command = "TMPDIR='" + std::string(std::getenv("QM_TEST_PG_DIR")) + "' " QUILLMOTH_TEST_DIR
+                                    "/../scripts/pg_cluster.sh " + action + (dir_.empty() ? "" : " '" + dir_ + "'");
+        FILE* p = popen(command.c_str(), "r");
+        std::string out;
+        char buf[256];
+        for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        return p != nullptr && pclose(p) == 0 ? out : "failed";
     }
+    bool cluster(const char* action) { return script(action) != "failed"; }
     std::string dir_, uri_;
 };
 
@@ -394,13 +365,12 @@ TEST_F(PgRestartTest, UploadsDuringAnOutageGet503AndNothingAcknowledgedIsLost) {
     std::vector<std::thread> openers;
     for (int c = 0; c < 8; ++c) openers.emplace_back([&, c] { EXPECT_EQ(ledger.upload(port, 100 + c), 201); });
     for (std::thread& t : openers) t.join();
-    ASSERT_TRUE(cluster("stop"));
-    ASSERT_TRUE(cluster("resume"));
+    ASSERT_TRUE(cluster("stop") && cluster("resume"));
     upload_expecting(10, 201);
 
     ASSERT_TRUE(cluster("stop"));
     upload_expecting(5, 503);
-    EXPECT_EQ(request(port, "/api/v1/results?limit=1").status, 503);
+    EXPECT_EQ(request(port, "/api/v1/results?limit=1").first, 503);
     ASSERT_TRUE(cluster("resume"));
     upload_expecting(10, 201);
 
@@ -409,12 +379,11 @@ TEST_F(PgRestartTest, UploadsDuringAnOutageGet503AndNothingAcknowledgedIsLost) {
     std::atomic<bool> stop{false};
     std::atomic<int> next{1000};
     std::vector<std::thread> clients;
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < 4; ++c)
         clients.emplace_back([&] {
             const auto deadline = Clock::now() + std::chrono::seconds(60);
             for (int k; !stop && Clock::now() < deadline && (k = next++) < 3000;) ledger.upload(port, k);
         });
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     bool restarted = cluster("stop") && cluster("resume");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
