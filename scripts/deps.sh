@@ -3,6 +3,7 @@
 # place. scripts/test.sh sources this file; run on its own, it installs them.
 qm_packages=(
     cmake make ninja-build g++ clang lld python3  # toolchain (python3: the loopback results server)
+    procps                                        # pgrep, to stop what the test command started
     libclang-rt-14-dev                            # Clang's libFuzzer and sanitizer runtimes
     libgtest-dev libgmock-dev libbenchmark-dev    # test and micro-benchmark frameworks
     dpkg-dev file                                 # cpack -G DEB and its dependency scan

@@ -54,7 +54,14 @@ run_ctest() {  # dir, then ctest arguments
 background_pids=()
 background_names=()
 lane_pid=""
-trap 'for pid in "${background_pids[@]}" $lane_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
+# A stage that fails ends the command: the background stages go too, with
+# everything they started (builds, tests, servers).
+process_tree() {  # pid: it and its descendants
+    local child
+    for child in $(pgrep -P "$1" 2>/dev/null); do process_tree "$child"; done
+    echo "$1"
+}
+trap 'for pid in "${background_pids[@]}" $lane_pid; do kill $(process_tree "$pid") 2>/dev/null || true; done' EXIT
 # Each is held to a quarter of one processor (scripts/cpu_slice.sh says why):
 # beside two busy loops a whole run then took 100 s and 25 CPU-seconds,
 # against 423 s at the lowest priority and 119 CPU-seconds on its own.
