@@ -96,7 +96,7 @@ wait_full_runs() {
 
 macho_assembly() {
     local f
-    for f in src/workloads/raw/*.S; do
+    for f in src/workloads/raw/x86_64/*.S; do
         clang -target x86_64-apple-macos11 -I src/workloads/raw -c "$f" -o /dev/null
     done
 }
