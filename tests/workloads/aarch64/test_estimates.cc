@@ -16,24 +16,19 @@ TEST(Arm64Estimates, ModelsMatchTheInstructions) {
     } cases[] = {
         {0x3F800000u, 0x3F7F8000u, 0x3F7F8000u},  // 1
         {0x40000000u, 0x3EFF8000u, 0x3F348000u},  // 2
-        {0x40400000u, 0x3EAA8000u, 0x3F138000u},  // 3
         {0x3FFFFFFFu, 0x3F000000u, 0x3F350000u},  // just below 2
         {0x3F000000u, 0x3FFF8000u, 0x3FB48000u},  // 0.5
         {0x40490FDBu, 0x3EA30000u, 0x3F108000u},  // pi
         {0x7F7FFFFFu, 0x00200000u, 0x1F800000u},  // the largest float
         {0x7F000000u, 0x003FE000u, 0x1FB48000u},  // 2^127
         {0x7E800000u, 0x007FC000u, 0x1FFF8000u},  // 2^126
-        {0x7E7FFFFFu, 0x00800000u, 0x20000000u},
         {0x00800000u, 0x7E7F8000u, 0x5EFF8000u},  // the smallest normal
         {0x007FFFFFu, 0x7E800000u, 0x5F000000u},  // the largest subnormal
-        {0x00400000u, 0x7EFF8000u, 0x5F348000u},
         {0x00200000u, 0x7F7F8000u, 0x5F7F8000u},  // 2^-128
         {0x001FFFFFu, 0x7F800000u, 0x5F800000u},
         {0x00012345u, 0x7F800000u, 0x60AA0000u},
-        {0x00000002u, 0x7F800000u, 0x647F8000u},
         {0x00000001u, 0x7F800000u, 0x64B48000u},  // the smallest subnormal
         {0xBF800000u, 0xBF7F8000u, 0x7FC00000u},  // -1
-        {0xC0000000u, 0xBEFF8000u, 0x7FC00000u},
         {0x80200000u, 0xFF7F8000u, 0x7FC00000u},
         {0x00000000u, 0x7F800000u, 0x7F800000u},
         {0x80000000u, 0xFF800000u, 0xFF800000u},
