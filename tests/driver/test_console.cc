@@ -148,7 +148,7 @@ TEST(Report, FixedPieces) {
               "  cores:     8 physical / 16 threads\n"
               "  memory:    32768 MB\n"
               "  caches:    L1 80 KB / L2 1280 KB / L3 24576 KB\n"
-              "  OS:        Linux 6 (x86-64)\n"
+              "  OS:        Linux 6 (" + std::string(architecture_name()) + ")\n"
               "  kernel:    unknown\n"
               "  compiler:  GCC 12.2.0\n"
               "\n");

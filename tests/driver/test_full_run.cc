@@ -165,7 +165,7 @@ TEST(FullRun, VerboseUploadRunReportsAndUploadsEveryPass) {
         format("  memory:    %lld MB", number("memory_mb")),
         format("  caches:    L1 %lld KB / L2 %lld KB / L3 %lld KB", number("l1_cache_kb"), number("l2_cache_kb"),
                number("l3_cache_kb")),
-        "  OS:        " + m["operating_system"] + " (x86-64)",
+        "  OS:        " + m["operating_system"] + " (" + architecture_name() + ")",
         "  kernel:    " + (m["kernel"].empty() ? "unknown" : m["kernel"]),
         "  compiler:  " + m["compiler"],
         "",
@@ -205,7 +205,7 @@ TEST(FullRun, VerboseUploadRunReportsAndUploadsEveryPass) {
         EXPECT_EQ(i < got.size() ? got[i] : "<missing>", i < want.size() ? want[i] : "<extra>") << "line " << i + 1;
     }
     // What the program knows of itself and of this machine.
-    EXPECT_EQ(m["architecture"], "x86-64");
+    EXPECT_EQ(m["architecture"], architecture_name());
     EXPECT_EQ(m["lumatile_version"], "0.4.2");
     EXPECT_GT(number("duration_ms"), 0);
 }
