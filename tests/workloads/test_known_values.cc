@@ -114,3 +114,26 @@ TEST(KnownValues, ChaChaKeystreamAndFolds) {
         }
     }
 }
+
+TEST(KnownValues, WorkloadChecksumsOnEveryArchitecture) {
+    // One iteration of the tests that run on prepared data, workspace 0, both
+    // suites: the same bits from the x86-64 and the arm64 kernels, so that
+    // results from the two compare.
+    ensure_workloads();
+    const struct {
+        int test;
+        uint64_t raw, real;
+    } cases[] = {
+        {5, 0x199FBB, 0x199FBB},
+        {6, 0xCE179FDE, 0x33E4283F},
+        {7, 0xBFFA1E51F46D98F0, 0xBFFA1E51F46D9962},
+        {8, 0x837A36DBB5333014, 0xF1964A69AF13C3CA},
+        {9, 0xCDF650, 0xCDF650},
+    };
+    for (const auto& c : cases) {
+        for (int backend : {0, 1}) {
+            BackendScope scope(backend);
+            EXPECT_EQ(tests[c.test].run(1, &g_ws[0]), backend ? c.real : c.raw) << tests[c.test].name << " " << backend;
+        }
+    }
+}
