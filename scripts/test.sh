@@ -190,7 +190,17 @@ arm64_whole_run_first() {
     cmake --build build-arm64 -j"$build_jobs" --target quillmoth_loopback driver_tests
     start_full_run build-arm64
 }
+# A build for another architecture stops at configure, saying what is supported.
+unsupported_architecture() {
+    local out
+    if out=$(cmake -S . -B build-arm64/riscv64 -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=riscv64 2>&1); then
+        echo "configure accepted riscv64"
+        return 1
+    fi
+    grep -q "builds for x86-64 and arm64 (AArch64) only, not 'riscv64'" <<<"$out" || { echo "$out"; return 1; }
+}
 arm64_tests() {
+    unsupported_architecture
     cmake -S . -B build-arm64-toolchain "${generator[@]}" "${arm64_flags[@]}" \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake >/dev/null
     grep -q '^QM_QEMU_AARCH64:FILEPATH=/' build-arm64-toolchain/CMakeCache.txt

@@ -15,6 +15,9 @@ endif()
 set(CMAKE_C_COMPILER ${QM_ZIG_TOOLS}/${QM_ZIG_TARGET}-cc)
 set(CMAKE_CXX_COMPILER ${QM_ZIG_TOOLS}/${QM_ZIG_TARGET}-c++)
 set(CMAKE_ASM_COMPILER ${QM_ZIG_TOOLS}/${QM_ZIG_TARGET}-cc)
+# Zig builds the C++ library for each target and optimisation the first time a
+# program links (a minute or more, then cached); configure's checks need not link.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # Archives that the Mach-O linker reads, by Zig's own archiver.
 set(CMAKE_AR ${QM_ZIG_TOOLS}/macos-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${QM_ZIG_TOOLS}/macos-ranlib CACHE FILEPATH "")
