@@ -224,7 +224,7 @@ macos_build() {
     fi
     local arch=$target
     [[ $target == aarch64 ]] && arch=arm64
-    for program in "$dir/quillmoth" "$dir"/*_tests; do
+    for program in "$dir/quillmoth" "$dir"/tests/*_tests; do
         # A Mach-O executable for the target, importing only the system library
         # (Zig links the C++ library into the program).
         file -b "$program" | grep -q "^Mach-O 64-bit $arch executable" ||
