@@ -22,21 +22,24 @@ function(qm_resolve_framework switch package name what debian result)
 endfunction()
 
 # A cross build finds no GoogleTest for its target among the installed
-# libraries; Debian's googletest package carries the sources, built here for
-# the target instead.
+# libraries (and, given only the cross variables without a find root, would
+# find the build machine's); Debian's googletest package carries the sources,
+# built here for the target instead.
 set(QM_GTEST_SOURCES /usr/src/googletest CACHE PATH "GoogleTest sources, built when cross compiling")
 if(CMAKE_CROSSCOMPILING AND QUILLMOTH_TESTS AND EXISTS ${QM_GTEST_SOURCES}/CMakeLists.txt)
-  find_package(GTest QUIET)
-  if(NOT GTest_FOUND)
-    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-    add_subdirectory(${QM_GTEST_SOURCES} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-    if(NOT TARGET GTest::gtest)
-      add_library(GTest::gtest ALIAS gtest)
-      add_library(GTest::gtest_main ALIAS gtest_main)
-    endif()
-    set(GTest_FOUND TRUE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${QM_GTEST_SOURCES} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
   endif()
+  set(GTest_FOUND TRUE)
+endif()
+# Nor is the build machine's Google Benchmark any use to a cross build.
+if(CMAKE_CROSSCOMPILING AND QUILLMOTH_BENCH STREQUAL "AUTO")
+  message(STATUS "cross build: kernel benchmarks not built")
+  set(QUILLMOTH_BENCH OFF)
 endif()
 
 qm_resolve_framework(QUILLMOTH_TESTS GTest GoogleTest "tests" libgtest-dev QM_BUILD_TESTS)

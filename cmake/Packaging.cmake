@@ -29,20 +29,38 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLMOTH_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# The hand-written kernels are x86-64 code, whatever machine packs them.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+# The package is for the architecture the program was built for (its
+# hand-written kernels are that architecture's code), whatever machine packs it.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QM_DEB_ARCH})
 # dpkg-shlibdeps works out libc6, libstdc++6 and libgcc-s1 with their versions.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Except in a cross build: its libraries belong to Debian's cross packages
+# (libc6-arm64-cross and the like), whose dependency information names those
+# packages, not the target's. The dependencies are then stated, no lower than
+# the versions built against: the cross C library's, the compiler's major.
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  execute_process(COMMAND dpkg-query -W "-f=\${Version}" libc6-${QM_DEB_ARCH}-cross
+    OUTPUT_VARIABLE qm_cross_libc RESULT_VARIABLE qm_cross_libc_status ERROR_QUIET)
+  if(qm_cross_libc_status EQUAL 0 AND qm_cross_libc MATCHES "^([0-9]+\\.[0-9]+)")
+    set(qm_libc_dep "libc6 (>= ${CMAKE_MATCH_1})")
+  else()
+    set(qm_libc_dep "libc6")
+  endif()
+  string(REGEX MATCH "^[0-9]+" qm_cxx_major "${CMAKE_CXX_COMPILER_VERSION}")
+  set(CPACK_DEBIAN_QUILLMOTH_PACKAGE_DEPENDS "${qm_libc_dep}, libgcc-s1 (>= 3.0), libstdc++6 (>= ${qm_cxx_major})")
+endif()
 
 set(CPACK_DEBIAN_QUILLMOTH_PACKAGE_NAME quillmoth)
 set(CPACK_DEBIAN_QUILLMOTH_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_QUILLMOTH_DISPLAY_NAME "quillmoth benchmark")
 set(CPACK_COMPONENT_QUILLMOTH_DESCRIPTION "multi-core CPU benchmark
 quillmoth measures eleven fixed workloads (integer and floating-point math,
-a prime sieve, SSE2 vector code, LZ77 match finding, ChaCha20, an N-body
+a prime sieve, 128-bit vector code, LZ77 match finding, ChaCha20, an N-body
 step, heapsort, memory latency and bandwidth) on all cores and on one, in
-hand-written x86-64 assembly and in portable C++, checks that every
-measured run gives the same checksum, and can upload the result.")
+hand-written assembly for the processor (x86-64 or arm64) and in portable
+C++, checks that every measured run gives the same checksum, and can upload
+the result.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME quillmoth-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)

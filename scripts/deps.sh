@@ -7,6 +7,9 @@ qm_packages=(
     libclang-rt-14-dev                            # Clang's libFuzzer and sanitizer runtimes
     libgtest-dev libgmock-dev libbenchmark-dev    # test and micro-benchmark frameworks
     dpkg-dev file                                 # cpack -G DEB and its dependency scan
+    g++-aarch64-linux-gnu qemu-user-static        # the arm64 Linux build, and running its tests
+    googletest                                    # GoogleTest's sources, built for cross targets
+    llvm-14                                       # llvm-nm-14, llvm-objdump-14: the macOS programs' checks
     # the results service and its tests
     libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
     pkg-config zlib1g-dev libbrotli-dev           # how cpp-httplib was built

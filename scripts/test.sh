@@ -10,7 +10,14 @@
 #     stages go on (about 100 s each, held to a quarter of one processor);
 #   - Clang with AddressSanitizer + UndefinedBehaviorSanitizer: every unit
 #     test, the results service's included, and every fuzz target for a few
-#     seconds from its seed corpus; the dispatch tests under ThreadSanitizer.
+#     seconds from its seed corpus; the dispatch tests under ThreadSanitizer;
+#   - arm64 Linux, cross-built with Debian's cross compiler from CMake's plain
+#     cross variables: the program and every unit test run under qemu-user,
+#     with a whole run of its own (qemu's figures mean nothing, its checksums do);
+#   - macOS on x86-64 and arm64, compiled and linked by Zig (tools/zig),
+#     warning-free; the programs cannot run here, so their imports and their
+#     RAW routines are checked instead.
+# The cross builds go in a lane of their own beside the others.
 # JOBS sets the test parallelism and, halved, each lane's build parallelism
 # (default: the processor count),
 # QUILLMOTH_FUZZ_SECONDS how long each fuzz target runs (default 2).
@@ -68,13 +75,13 @@ process_tree() {  # pid: it and its descendants
     for child in $(pgrep -P "$1" 2>/dev/null); do process_tree "$child"; done
     echo "$1"
 }
-trap 'for pid in "${background_pids[@]}" $lane_pid; do kill $(process_tree "$pid") 2>/dev/null || true; done' EXIT
+trap 'for pid in "${background_pids[@]}" $lane_pid $cross_pid; do kill $(process_tree "$pid") 2>/dev/null || true; done' EXIT
 # Each is held to a quarter of one processor (scripts/cpu_slice.sh says why):
 # beside two busy loops a whole run then took 100 s and 25 CPU-seconds,
 # against 423 s at the lowest priority and 119 CPU-seconds on its own.
-start_full_run() {  # build dir
+start_full_run() {  # build dir, then the percentage of one processor (default 25)
     local slice="$PWD/scripts/cpu_slice.sh"
-    (cd "$1" && "$slice" 25 ctest --output-on-failure -R FullRun) \
+    (cd "$1" && "$slice" "${2:-25}" ctest --output-on-failure -R FullRun) \
         >"$1/full-run.log" 2>&1 &
     background_pids+=($!)
     background_names+=("$1")
@@ -169,12 +176,100 @@ wait_sanitized_lane() {
     return $status
 }
 
+# --- Cross builds: arm64 Linux under qemu-user, macOS by Zig ---
+
+arm64_flags=(-DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON -DQUILLMOTH_BENCH=OFF -DQUILLMOTH_SERVER=OFF)
+# The plain cross variables, not the toolchain file (which the next stage
+# configures), so that both ways stay working.
+arm64_cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64
+             -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++
+             -DCMAKE_ASM_COMPILER=aarch64-linux-gnu-gcc
+             "-DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v qemu-aarch64-static);-L;/usr/aarch64-linux-gnu")
+arm64_whole_run_first() {
+    cmake -S . -B build-arm64 "${generator[@]}" "${arm64_flags[@]}" "${arm64_cross[@]}" >/dev/null
+    cmake --build build-arm64 -j"$build_jobs" --target quillmoth_loopback driver_tests
+    # Under qemu one iteration of the heavier tests takes a good part of a
+    # second of processor time; with half a processor the run took about 100 s.
+    start_full_run build-arm64 50
+}
+# A build for another architecture stops at configure, saying what is supported.
+unsupported_architecture() {
+    local out
+    if out=$(cmake -S . -B build-arm64/riscv64 -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=riscv64 2>&1); then
+        echo "configure accepted riscv64"
+        return 1
+    fi
+    grep -q "builds for x86-64 and arm64 (AArch64) only, not 'riscv64'" <<<"$out" || { echo "$out"; return 1; }
+}
+arm64_tests() {
+    unsupported_architecture
+    cmake -S . -B build-arm64-toolchain "${generator[@]}" "${arm64_flags[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake >/dev/null
+    grep -q '^QM_QEMU_AARCH64:FILEPATH=/' build-arm64-toolchain/CMakeCache.txt
+    cmake --build build-arm64 -j"$build_jobs"
+    (cd build-arm64 && ctest --output-on-failure -j"$jobs" -E FullRun)
+}
+
+# macos_build TARGET (x86_64 or aarch64): configures, builds and checks one macOS build.
+macos_build() {
+    local target="$1" dir="build-macos-$1" log program routine failed=0
+    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/zig-$target-macos.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DQUILLMOTH_TESTS=ON -DQUILLMOTH_BENCH=OFF -DQUILLMOTH_SERVER=OFF >/dev/null
+    log="$dir/build.log"
+    cmake --build "$dir" -j"$build_jobs" >"$log" 2>&1 || { cat "$log"; return 1; }
+    # Warning-free, GoogleTest's sources aside.
+    if grep -v '^\[' "$log" | grep -i 'warning' | grep -v '/usr/src/googletest/'; then
+        echo "the macOS $target build warned"
+        return 1
+    fi
+    local arch=$target
+    [[ $target == aarch64 ]] && arch=arm64
+    for program in "$dir/quillmoth" "$dir"/tests/*_tests; do
+        # A Mach-O executable for the target, importing only the system library
+        # (Zig links the C++ library into the program).
+        file -b "$program" | grep -q "^Mach-O 64-bit $arch executable" ||
+            { echo "$program: $(file -b "$program")"; failed=1; }
+        local dylibs
+        dylibs=$(llvm-objdump-14 --macho --dylibs-used "$program" | tail -n +2 | awk '{print $1}')
+        [[ "$dylibs" == /usr/lib/libSystem.B.dylib ]] || { echo "$program imports: $dylibs"; failed=1; }
+    done
+    # Every RAW routine is in the program.
+    for routine in src/workloads/raw/"$target"/*.S; do
+        routine=$(basename "$routine" .S)
+        llvm-nm-14 --defined-only "$dir/quillmoth" | grep -q " T _$routine\$" ||
+            { echo "$dir/quillmoth lacks _$routine"; failed=1; }
+    done
+    return $failed
+}
+
+cross_lane() {
+    stage_times=()
+    stage "arm64 Linux: program for the whole run (the run starts, under qemu)" arm64_whole_run_first
+    stage "arm64 Linux: build, and every unit test under qemu" arm64_tests
+    stage "macOS x86-64 (Zig): build and check" macos_build x86_64
+    stage "macOS arm64 (Zig): build and check" macos_build aarch64
+    stage "arm64 whole run (under qemu)" wait_full_runs
+    printf '%s\n' "${stage_times[@]}" >build-arm64/lane-times
+}
+wait_cross_lane() {
+    local status=0
+    wait "$cross_pid" || status=$?
+    cross_pid=""
+    cat build-arm64/lane.log
+    ((status == 0)) || echo "the cross lane failed"
+    return $status
+}
+cross_pid=""
+
 stage "packages" qm_install_packages
 stage "macOS (Mach-O) assembly of the RAW kernels" macho_assembly
 stage "browser test packages (npm ci)" npm ci --prefix tests/server/browser --no-audit --no-fund
-mkdir -p build-asan
+stage "Zig for the macOS builds (npm ci)" npm ci --prefix tools/zig --no-audit --no-fund
+mkdir -p build-asan build-arm64
 sanitized_lane >build-asan/lane.log 2>&1 &
 lane_pid=$!
+cross_lane >build-arm64/lane.log 2>&1 &
+cross_pid=$!
 stage "programs for the whole runs, GCC and Clang (the runs start)" whole_runs_first
 stage "GCC build" cmake --build build-gcc -j"$build_jobs"
 stage "Clang build" cmake --build build-clang -j"$build_jobs" --target "${clang_targets[@]}"
@@ -183,8 +278,16 @@ stage "Clang tests" run_ctest build-clang -j"$jobs" -L "$clang_labels" -E FullRu
 stage "Clang with ThreadSanitizer: dispatch tests" tsan_tests
 stage "sanitized lane (alongside)" wait_sanitized_lane
 stage "whole runs (GCC and Clang)" wait_full_runs
+stage "cross lane (alongside)" wait_cross_lane
+# The arm64 run's counts are its own, so its checksums are compared with this
+# machine's kernels at the same counts rather than with the x86-64 runs'.
+replay_arm64_run() {
+    QM_REPLAY_SUMMARY="$PWD/build-arm64/tests/full-run-summary" \
+        build-gcc/tests/driver_tests --gtest_filter=FullRun.AnotherBuildsChecksumsAreThisBuilds --gtest_brief=1
+}
+stage "arm64 whole run's checksums against the x86-64 kernels'" replay_arm64_run
 
-echo "== stage times (the sanitized lane ran alongside from the start; the whole runs from their builds on)"
-cat build-asan/lane-times
+echo "== stage times (the sanitized and cross lanes ran alongside from the start; the whole runs from their builds on)"
+cat build-asan/lane-times build-arm64/lane-times
 printf '%s\n' "${stage_times[@]}"
 echo "total: ${SECONDS}s"

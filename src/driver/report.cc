@@ -72,7 +72,7 @@ void print_machine(FILE* out, const SystemInfo* info) {
     std::fprintf(out, "  memory:    %ld MB\n", static_cast<long>(info->memory_mb));
     std::fprintf(out, "  caches:    L1 %ld KB / L2 %ld KB / L3 %ld KB\n", static_cast<long>(info->l1_cache_kb),
                  static_cast<long>(info->l2_cache_kb), static_cast<long>(info->l3_cache_kb));
-    std::fprintf(out, "  OS:        %s (%s)\n", info->operating_system, "x86-64");
+    std::fprintf(out, "  OS:        %s (%s)\n", info->operating_system, architecture_name());
     std::fprintf(out, "  kernel:    %s\n", or_unknown(info->kernel));
     std::fprintf(out, "  compiler:  %s\n", info->compiler);
     std::fprintf(out, "\n");

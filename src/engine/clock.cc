@@ -1,22 +1,14 @@
-// The program's one clock. Each platform's tick source stays in here.
+// The clock's arithmetic; each platform's tick source is in its own file
+// (clock_posix.cc, clock_macos.cc).
 #include "engine/clock.h"
 
-#if defined(__APPLE__)
-#include <mach/mach_time.h>
-#else
-#include <time.h>
-#endif
-
-double now_seconds() {
-#if defined(__APPLE__)
-    // Fetched once; first used by the main thread before any worker exists.
-    static mach_timebase_info_data_t timebase = {0, 0};
-    if (timebase.denom == 0) mach_timebase_info(&timebase);
-    const double ticks = static_cast<double>(mach_absolute_time());
-    return static_cast<double>(timebase.numer) * ticks / static_cast<double>(timebase.denom) * 1e-9;
-#else
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-#endif
+double mach_ticks_to_seconds(uint64_t ticks, uint32_t numer, uint32_t denom) {
+    // In doubles, ticks * numer loses nanoseconds once a run passes 2^53 of them
+    // (104 days), and in 64-bit integers it overflows after 8.9 days at 125/3.
+    // Whole seconds and the nanoseconds left over stay exact in doubles for
+    // hundreds of years.
+    if (denom == 0) return 0.0;
+    const unsigned __int128 ns = static_cast<unsigned __int128>(ticks) * numer / denom;
+    const unsigned __int128 second = 1000000000u;
+    return static_cast<double>(ns / second) + static_cast<double>(static_cast<uint64_t>(ns % second)) * 1e-9;
 }

@@ -104,7 +104,8 @@ int build_result_document_with(char* doc, size_t capacity, size_t* length, const
                 "\"system_environment\":{\"kernel\":\"%s\",\"sample_seconds\":%d,"
                 "\"background_cpu_average_percent\":%.17g,\"background_cpu_peak_percent\":%.17g,"
                 "\"available_memory_mb\":%ld,\"process_count\":%ld},\"raw_tests\":[",
-                cpu, model, static_cast<long>(info->cpu_cores), static_cast<long>(info->cpu_threads), "x86-64",
+                cpu, model, static_cast<long>(info->cpu_cores), static_cast<long>(info->cpu_threads),
+                architecture_name(),
                 static_cast<long>(info->l1_cache_kb), static_cast<long>(info->l2_cache_kb),
                 static_cast<long>(info->l3_cache_kb), static_cast<long>(info->memory_mb), operating_system,
                 compiler, QUILLMOTH_VERSION, static_cast<unsigned long long>(record->duration_ms), minimum_test_seconds,

@@ -188,17 +188,35 @@ long linux_online_processors(const char* root) {
 }
 
 int linux_processor_name(const char* root, char* buf, size_t cap) {
-    if (!find_key_value(root, "/proc/cpuinfo", "model name", buf, cap)) return 0;
-    trim_trailing_space(buf);
-    return 1;
+    if (find_key_value(root, "/proc/cpuinfo", "model name", buf, cap)) {
+        trim_trailing_space(buf);
+        return 1;
+    }
+    // arm64 kernels name no model: the processor's identifiers do.
+    LineReader r;
+    if (open_lines(&r, root, "/proc/cpuinfo") != kRead) return 0;
+    ArmParts parts;
+    arm_parts_init(&parts);
+    while (next_line(&r)) {
+        if (!r.cut) arm_parts_line(&parts, r.line);
+    }
+    return close_lines(&r) && arm_parts_name(&parts, buf, cap);
 }
 
 int linux_model(const char* root, char* buf, size_t cap) {
     char product[256], vendor[256];
-    if (read_attribute(root, "/sys/devices/virtual/dmi/id/product_name", product, sizeof product) != kRead ||
-        read_attribute(root, "/sys/devices/virtual/dmi/id/sys_vendor", vendor, sizeof vendor) == kFailed)
-        return 0;
-    return compose_dmi_model(vendor, product, buf, cap);
+    const Read dmi = read_attribute(root, "/sys/devices/virtual/dmi/id/product_name", product, sizeof product);
+    if (dmi == kRead) {
+        if (read_attribute(root, "/sys/devices/virtual/dmi/id/sys_vendor", vendor, sizeof vendor) == kFailed) return 0;
+        return compose_dmi_model(vendor, product, buf, cap);
+    }
+    // Boards without DMI (most arm64 ones) name themselves in the device tree, a
+    // NUL-terminated text.
+    static const char* const kTreeModels[] = {"/proc/device-tree/model", "/sys/firmware/devicetree/base/model"};
+    for (const char* path : kTreeModels) {
+        if (read_attribute(root, path, buf, cap) == kRead) return 1;
+    }
+    return 0;
 }
 
 int linux_physical_cores(const char* root, int32_t* cores) {

@@ -105,3 +105,23 @@ struct CoreSet {
 void core_set_init(CoreSet* set);
 void core_set_line(CoreSet* set, const char* line);
 int core_set_finish(CoreSet* set, int32_t* cores);  // 0 when nothing usable was seen
+
+// The processor kinds of an arm64 /proc/cpuinfo, fed one line at a time: each
+// processor's "CPU implementer" and "CPU part", distinct, in order of first sight
+// (a big.LITTLE machine has two or three).
+struct ArmParts {
+    static constexpr int kMaxKinds = 4;
+    struct Kind {
+        uint32_t implementer, part;
+    } kinds[kMaxKinds];
+    int count;
+    bool have_implementer;
+    uint32_t implementer;
+};
+void arm_parts_init(ArmParts* parts);
+void arm_parts_line(ArmParts* parts, const char* line);
+// The kinds' names joined by " + ", a kind not in the table as its raw identifiers
+// ("implementer 0x41 part 0xd99"). 0 when no kind was seen.
+int arm_parts_name(const ArmParts* parts, char* out, size_t cap);
+// The name of one kind, or nullptr when the table does not know it.
+const char* arm_part_name(uint32_t implementer, uint32_t part);

@@ -49,7 +49,7 @@ void probe_with(const ProbeReaders* r, SystemInfo* info) {
     std::memset(info, 0, sizeof *info);
     info->cpu_threads = threads;
     info->cpu_cores = threads;
-    copy_text(info->cpu, sizeof info->cpu, "x86-64");
+    copy_text(info->cpu, sizeof info->cpu, architecture_name());
     copy_text(info->operating_system, sizeof info->operating_system, r->os_default);
     compiler_text(info->compiler, sizeof info->compiler);
 
@@ -108,7 +108,7 @@ void probe_with(const ProbeReaders* r, SystemInfo* info) {
     }
 
     // 10. Normalisation: non-empty texts, positive sizes.
-    if (info->cpu[0] == '\0') copy_text(info->cpu, sizeof info->cpu, "x86-64");
+    if (info->cpu[0] == '\0') copy_text(info->cpu, sizeof info->cpu, architecture_name());
     if (info->model[0] == '\0') copy_text(info->model, sizeof info->model, info->cpu);
     if (info->kernel[0] == '\0') copy_text(info->kernel, sizeof info->kernel, info->operating_system);
     if (info->memory_mb <= 0) info->memory_mb = 1;

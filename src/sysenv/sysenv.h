@@ -29,6 +29,10 @@ struct BackgroundStats {
 // The values that stand for a check that was skipped or unavailable.
 constexpr BackgroundStats kBackgroundSkipped = {0, 0.0, 0.0, -1, -1};
 
+// The architecture the program was built for, as the report and the result
+// document name it: "x86-64" or "arm64". Also the processor name when none is found.
+const char* architecture_name();
+
 // Fills *info; cannot fail (defaults stand in for failed queries).
 void probe_system_info(SystemInfo* info);
 

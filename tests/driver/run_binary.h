@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "emulator.h"
+
 struct BinaryRun {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out, err;
@@ -33,10 +35,9 @@ inline BinaryRun run_binary(const std::vector<std::string>& args, const char* st
         lseek(0, 0, SEEK_SET);
         const rlimit lim = {address_space_limit, address_space_limit};
         if (address_space_limit != 0) setrlimit(RLIMIT_AS, &lim);
-        std::vector<char*> argv = {const_cast<char*>(binary)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(binary, argv.data());
+        std::vector<std::string> words;
+        std::vector<char*> argv = program_argv(words, binary, args);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int wstatus = 0;

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "driver/run_binary.h"
+#include "engine/dispatch.h"
 #include "submit/server_harness.h"
 #include "workloads/catalogue.h"
 
@@ -113,7 +114,10 @@ TEST(FullRun, VerboseUploadRunReportsAndUploadsEveryPass) {
     ASSERT_EQ(server->file("report"), "valid\n") << server->file("request");
 
     // The uploaded document: 22 test objects of two passes each, with the
-    // checksums that do not depend on the iteration count's value.
+    // checksums that do not depend on the iteration count's value. Kept
+    // beside the test (its working folder) for a build of another
+    // architecture to replay (below).
+    std::ofstream("full-run-summary", std::ios::binary) << server->file("summary");
     const std::map<std::string, Pass> passes = read_passes(server->file("summary"));
     ASSERT_EQ(passes.size(), 44u) << server->file("summary");
     const char* const suites[] = {"raw", "real"};
@@ -165,7 +169,7 @@ TEST(FullRun, VerboseUploadRunReportsAndUploadsEveryPass) {
         format("  memory:    %lld MB", number("memory_mb")),
         format("  caches:    L1 %lld KB / L2 %lld KB / L3 %lld KB", number("l1_cache_kb"), number("l2_cache_kb"),
                number("l3_cache_kb")),
-        "  OS:        " + m["operating_system"] + " (x86-64)",
+        "  OS:        " + m["operating_system"] + " (" + architecture_name() + ")",
         "  kernel:    " + (m["kernel"].empty() ? "unknown" : m["kernel"]),
         "  compiler:  " + m["compiler"],
         "",
@@ -205,9 +209,41 @@ TEST(FullRun, VerboseUploadRunReportsAndUploadsEveryPass) {
         EXPECT_EQ(i < got.size() ? got[i] : "<missing>", i < want.size() ? want[i] : "<extra>") << "line " << i + 1;
     }
     // What the program knows of itself and of this machine.
-    EXPECT_EQ(m["architecture"], "x86-64");
+    EXPECT_EQ(m["architecture"], architecture_name());
     EXPECT_EQ(m["lumatile_version"], "0.4.2");
     EXPECT_GT(number("duration_ms"), 0);
+}
+
+// Every checksum of another build's whole run (QM_REPLAY_SUMMARY: the summary
+// its whole-run test kept, say an arm64 build's run under qemu) is this
+// build's for the same iterations and threads: the architectures' kernels
+// agree bit for bit. All but the RAW vector test, which takes each processor's
+// own reciprocal estimates; the arm64 parity test checks that one against its
+// model. Skipped unless asked for.
+TEST(FullRun, AnotherBuildsChecksumsAreThisBuilds) {
+    const char* path = std::getenv("QM_REPLAY_SUMMARY");
+    if (path == nullptr) GTEST_SKIP() << "QM_REPLAY_SUMMARY names no other run";
+    const std::map<std::string, Pass> passes = read_passes(read_whole_file(path));
+    ASSERT_EQ(passes.size(), 44u) << path;
+    int64_t threads = 1;
+    for (const auto& [where, p] : passes) threads = std::max(threads, p.threads);
+    g_ncores = threads;
+    prepare_workloads();
+    int compared = 0;
+    for (const auto& [where, p] : passes) {
+        std::istringstream words(where);
+        std::string suite, id;
+        words >> suite >> id;
+        if (suite == "raw" && id == "extended_instructions") continue;
+        size_t test = 0;
+        while (test < kTestCount && id != g_catalogue[test].id) ++test;
+        ASSERT_LT(test, kTestCount) << where;
+        g_c_backend = suite == "real" ? 1 : 0;
+        EXPECT_EQ(dispatch(tests[test].run, p.iterations, static_cast<int32_t>(p.threads)), p.checksum) << where;
+        ++compared;
+    }
+    release_workloads();
+    EXPECT_EQ(compared, 42);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package of a build tree into a scratch folder and checks
 # it without installing it: its metadata, its file list, and that the binary
-# it holds runs.
-#   check_deb.sh CPACK BUILD_DIR SOURCE_DIR VERSION
+# it holds runs (through the emulator, if given, for a cross build).
+#   check_deb.sh CPACK BUILD_DIR SOURCE_DIR VERSION ARCHITECTURE [EMULATOR...]
 set -euo pipefail
-cpack="$1" build="$2" source="$3" version="$4"
+cpack="$1" build="$2" source="$3" version="$4" arch="$5"
+shift 5
+emulator=("$@")
 work="$(mktemp -d /tmp/qm_deb_XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 status=0
@@ -15,7 +17,7 @@ if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/
     echo "FAIL: cpack could not build the package"
     exit 1
 fi
-deb="$work/out/quillmoth_${version}-1_amd64.deb"
+deb="$work/out/quillmoth_${version}-1_${arch}.deb"
 if [[ ! -f "$deb" ]]; then
     ls -l "$work/out"
     echo "FAIL: no $(basename "$deb")"
@@ -27,7 +29,7 @@ echo "$info"
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ "$(field Package)" == quillmoth ]] || fail "Package is '$(field Package)'"
 [[ "$(field Version)" == "${version}-1" ]] || fail "Version is '$(field Version)'"
-[[ "$(field Architecture)" == amd64 ]] || fail "Architecture is '$(field Architecture)'"
+[[ "$(field Architecture)" == "$arch" ]] || fail "Architecture is '$(field Architecture)'"
 [[ "$(field Section)" == utils ]] || fail "Section is '$(field Section)'"
 [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer is '$(field Maintainer)'"
 [[ "$(field Description)" == "multi-core CPU benchmark"* ]] || fail "Description starts '$(field Description | head -1)'"
@@ -51,11 +53,11 @@ dpkg-deb -x "$deb" "$work/root"
 cmp -s "$work/root/usr/share/doc/quillmoth/LICENSE" "$source/LICENSE" || fail "LICENSE differs from the source's"
 program="$work/root/usr/bin/quillmoth"
 usage="usage: $program [-v|--verbose] [--upload|--noupload] [--no-system-check]"
-out="$("$program" --help 2>&1)" || fail "--help ended with status $?"
+out="$("${emulator[@]}" "$program" --help 2>&1)" || fail "--help ended with status $?"
 [[ "$out" == "$usage" ]] || fail "--help printed '$out'"
 
 # The results service, when built, is a package of its own that runs too.
-server_deb="$work/out/quillmoth-server_${version}-1_amd64.deb"
+server_deb="$work/out/quillmoth-server_${version}-1_${arch}.deb"
 if [[ -f "$build/quillmoth-server" ]]; then
     if [[ -f "$server_deb" ]]; then
         [[ "$(dpkg-deb -f "$server_deb" Package)" == quillmoth-server ]] || fail "server package is misnamed"

@@ -11,6 +11,7 @@
 
 #include <chrono>
 
+#include "emulator.h"
 #include "tree_util.h"
 
 #if defined(__linux__)
@@ -103,8 +104,10 @@ TEST(Live, ProgramOnOneProcessor) {
         dup2(output[1], 2);
         close(output[0]);
         close(output[1]);
-        if (sched_setaffinity(0, sizeof one, &one) == 0)
-            execl(QUILLMOTH_BINARY, "quillmoth", "-v", "--noupload", "--no-system-check", static_cast<char*>(nullptr));
+        std::vector<std::string> words;
+        const std::vector<std::string> args = {"-v", "--noupload", "--no-system-check"};
+        std::vector<char*> argv = program_argv(words, QUILLMOTH_BINARY, args);
+        if (sched_setaffinity(0, sizeof one, &one) == 0) execv(argv[0], argv.data());
         _exit(127);
     }
     close(output[1]);

@@ -149,14 +149,14 @@ SystemInfo probe_fake(const Fake& fake) {
 }
 
 TEST(Probe, FakeReadings) {
-    const std::string long_model(300, 'm');
+    const std::string long_model(300, 'm'), arch = architecture_name();
     const struct {
         void (*edit)(Fake&);
-        const char* expected;  // cpu|model|operating system|kernel|threads|cores|memory MB|L1|L2|L3 KB
+        std::string expected;  // cpu|model|operating system|kernel|threads|cores|memory MB|L1|L2|L3 KB
     } cases[] = {
         {[](Fake&) {}, "i9|MBP|macOS 14|Darwin 23|8|4|16384|64|256|16384"},
         {[](Fake& f) { f.brand = f.model = nullptr, f.family_ok = true, f.family = 7; },  // unknown family
-         "x86-64|x86-64|macOS 14|Darwin 23|8|4|16384|64|256|16384"},
+         arch + "|" + arch + "|macOS 14|Darwin 23|8|4|16384|64|256|16384"},
         {[](Fake& f) { f.brand = "", f.family_ok = true; }, "Apple M1|MBP|macOS 14|Darwin 23|8|4|16384|64|256|16384"},
         {[](Fake& f) { f.cache_ok[1] = f.cache_ok[2] = f.cache_ok[3] = false; },  // L1 data only
          "i9|MBP|macOS 14|Darwin 23|8|4|16384|32|32|32"},
@@ -196,7 +196,8 @@ std::string linux_machine(const char* root) {
 }
 
 TEST(Probe, LinuxFixtureMachines) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::string arch = architecture_name();
+    const std::pair<const char*, std::string> cases[] = {
         // A Docker container on cgroup v1 with a quota of four processors.
         {"server2s", "Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz|Dell Inc. PowerEdge R640|Ubuntu 20.04.6 LTS|"
                      "Linux 6.1.0|32|16|192939|64|1024|11264|usable 4|60377929/46845166 ticks, 175902 MB, 5 processes"},
@@ -207,7 +208,13 @@ TEST(Probe, LinuxFixtureMachines) {
         {"laptop-hybrid", "12th Gen Intel(R) Core(TM) i7-1260P|Framework Laptop (12th Gen Intel Core)|"
                           "Fedora Linux 39 (Workstation Edition)|Linux 6.1.0|15|11|31718|80|1280|18432|usable 8|"
                           "34029211/30159457 ticks, 23548 MB, 7 processes"},
-        {"none-such", "x86-64|x86-64|Linux|Linux 6.1.0|1|1|1|1|1|1|usable 1|no background figures"},
+        // arm64: the processor from its identifiers, big.LITTLE's two kinds in order of first
+        // sight; a board's model from the device tree, a cloud machine's from DMI.
+        {"rockpro64", "Arm Cortex-A53 + Arm Cortex-A72|Pine64 RockPro64 v2.1|Armbian 23.8.1 bookworm|Linux 6.1.0|"
+                      "6|6|3854|64|512|512|usable 6|4193751/4121244 ticks, 3029 MB, 3 processes"},
+        {"graviton3", "Arm Neoverse V1|Amazon EC2 c7g.xlarge|Amazon Linux 2023|Linux 6.1.0|4|4|7664|128|1024|32768|"
+                      "usable 4|8830131/8800441 ticks, 7035 MB, 4 processes"},
+        {"none-such", arch + "|" + arch + "|Linux|Linux 6.1.0|1|1|1|1|1|1|usable 1|no background figures"},
     };
     for (const auto& [machine, expected] : cases) EXPECT_EQ(linux_machine(fixture_root(machine).c_str()), expected);
 }
@@ -260,6 +267,22 @@ TEST(Probe, LinuxOddFiles) {
          "fail"},
         {"overlong line skipped, not taken cut", {{"/proc/cpuinfo", cpuinfo.c_str()}}, text_of<linux_processor_name>,
          std::string(255, 'c')},
+        // arm64 identifiers: unknown ones raw (so the machine is still told apart), malformed
+        // or orphaned ones ignored, a repeated kind named once, the model name first if any.
+        {"unknown arm64 part", {{"/proc/cpuinfo", "CPU implementer\t: 0x41\nCPU part\t: 0xd99\n"
+                                                  "processor\t: 1\nCPU implementer\t: 0x6d\nCPU part\t: 0xd0c\n"
+                                                  "processor\t: 2\nCPU implementer\t: 0x41\nCPU part\t: 0xd99\n"}},
+         text_of<linux_processor_name>, "implementer 0x41 part 0xd99 + implementer 0x6d part 0xd0c"},
+        {"malformed arm64 identifiers", {{"/proc/cpuinfo", "CPU implementer\t: 0x41\nCPU part\t: d0c\n"
+                                                           "processor\t: 1\nCPU implementer\t: 0x\nCPU part\t: 0xd0c\n"
+                                                           "processor\t: 2\nCPU part\t: 0xd0c\n"
+                                                           "CPU implementer\t: 0xffffffffff\nCPU part\t: 0xd0c\n"}},
+         text_of<linux_processor_name>, "fail"},
+        {"model name wins", {{"/proc/cpuinfo", "CPU implementer\t: 0x61\nCPU part\t: 0x023\nmodel name\t: M\n"}},
+         text_of<linux_processor_name>, "M"},
+        {"device tree at its other place",
+         {{"/sys/firmware/devicetree/base/model", "Raspberry Pi 4 Model B Rev 1.4"}}, text_of<linux_model>,
+         "Raspberry Pi 4 Model B Rev 1.4"},
         {"sizes that are not sizes; lowest index wins", odd_caches, caches, "1024 - 1024 - "},
         {"an unreadable index may hold what is not found", unreadable_cache, caches, "1024 failed 1024 failed "},
         {"empty cache folder", {{index + "x", ""}}, caches, "failed failed failed failed "},

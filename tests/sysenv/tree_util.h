@@ -4,7 +4,8 @@
 // such as cpuidle/ and /proc/sys/ so directory scans meet what a real system has):
 // server2s, two sockets of 8 two-thread cores; vm-nodmi, 4 vCPUs with no DMI, no L3,
 // no core_cpus_list and os-release only under /usr/lib; laptop-hybrid, 4 two-thread
-// and 8 single-thread cores with cpu15 offline.
+// and 8 single-thread cores with cpu15 offline; rockpro64, an arm64 board (4 Cortex-A53
+// and 2 Cortex-A72) named by its device tree; graviton3, an arm64 cloud machine with DMI.
 #pragma once
 
 #include <stdlib.h>

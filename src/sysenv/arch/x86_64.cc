@@ -1,0 +1,4 @@
+// Built into x86-64 programs only (CMake picks this file by target architecture).
+#include "sysenv/sysenv.h"
+
+const char* architecture_name() { return "x86-64"; }
