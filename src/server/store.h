@@ -6,22 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "server/fields.h"
+#include "server/scores.h"
 #include "workloads/catalogue.h"
-
-enum { kSuiteRaw = 0, kSuiteReal = 1 };
-enum { kPassMulti = 0, kPassSingle = 1 };
 
 // What is extracted from a validated document for listing and search; the
 // document itself stays the source of truth.
 struct ResultSummary {
     std::string id;          // random, URL-safe, unguessable
     int64_t uploaded_at = 0; // Unix seconds, server clock
-    std::string cpu, model, operating_system, compiler;
+    std::string cpu, model, operating_system, compiler, architecture;
     int64_t cores = 0, threads = 0;
     // Each test's display_metric: [suite][pass][test].
     double figures[2][2][kTestCount] = {};
     std::string label;       // given by the owner on the claim page
     int listed = 1;          // 0: reachable by link only
+    // Derived from the document at upload, back-filled for older results.
+    double scores[kScoreCount] = {};
+    int flags = 0;           // kFlag*; the store adds kFlagDuplicate
+    std::string processor_key;
+    std::string content_hash;  // 32 bytes
 };
 
 struct StoredResult {
@@ -29,8 +33,15 @@ struct StoredResult {
     std::string document;    // byte for byte as received
 };
 
+enum class ListOrder { newest, multi, single };  // the last two: that headline score, best first
+
 struct ListQuery {
     std::string cpu_contains;  // case-insensitive substring of the CPU name; empty: all
+    std::string architecture;  // exactly; empty: all
+    ListOrder order = ListOrder::newest;
+    // Rankings leave flagged results out unless asked; the newest-first list
+    // shows them, with their flags.
+    int with_flagged = 0;
     int64_t offset = 0;
     int limit = 20;
 };
@@ -49,6 +60,10 @@ public:
     virtual StoreStatus find_by_claim(const unsigned char claim_hash[32], StoredResult* out) = 0;
     virtual StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) = 0;
     virtual StoreStatus remove(const std::string& id) = 0;
+    // The settings that make an acknowledged write durable, as the writing
+    // connection reports them ("journal_mode=wal synchronous=2"), so that a
+    // test can check them rather than trust that they were set.
+    virtual std::string durability() = 0;
 };
 
 #include <memory>
