@@ -8,7 +8,8 @@ qm_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev    # test and micro-benchmark frameworks
     dpkg-dev file                                 # cpack -G DEB and its dependency scan
     # the results service and its tests
-    libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
+    libmicrohttpd-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
+    libcpp-httplib-dev                            # the HTTP client of the service tests and benchmarks
     pkg-config zlib1g-dev libbrotli-dev           # how cpp-httplib was built
 )
 # The browser test's Node and npm; a Node from elsewhere brings its own npm.

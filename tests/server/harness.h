@@ -16,7 +16,7 @@
 #endif
 
 #include "server/ids.h"
-#include "server/pages.h"
+#include "server/pages/pages.h"
 #include "server/pg_store.h"
 #include "server/service.h"
 #include "server/store.h"
@@ -218,10 +218,12 @@ inline ServerOptions options_with(std::vector<std::string> args) {
 class TestServer {
 public:
     explicit TestServer(ResultStore* store, ServerOptions options = ServerOptions(), FILE* access_log = nullptr) {
-        prepare_http_server(&http_);
-        port_ = http_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) return;
         std::string error;
+        http_ = http_bind({"127.0.0.1", 0}, &port_, &error);
+        if (!http_) {
+            port_ = -1;
+            return;
+        }
         ctx_.store = store;
         ctx_.access_log = access_log;
         limiter_ = std::make_unique<RateLimiter>(options.upload_limit);
@@ -230,14 +232,10 @@ public:
             port_ = -1;
             return;
         }
-        configure_http_server(&http_, &ctx_);
-        thread_ = std::thread([this] { http_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !http_.is_running(); ++i) usleep(1000);
+        handlers_ = service_handlers(&ctx_);
+        if (!http_start(http_.get(), &handlers_, &error)) port_ = -1;
     }
-    ~TestServer() {
-        http_.stop();
-        if (thread_.joinable()) thread_.join();
-    }
+    ~TestServer() { http_.reset(); }
     int port() const { return port_; }
     const std::string& public_url() const { return ctx_.public_url; }
     httplib::Client client() const {
@@ -248,9 +246,9 @@ public:
     }
 
 private:
-    httplib::Server http_;
     ServiceContext ctx_;
     std::unique_ptr<RateLimiter> limiter_;
-    std::thread thread_;
+    HttpHandlers handlers_;
+    HttpCorePtr http_;
     int port_ = -1;
 };

@@ -4,7 +4,7 @@ qm_test_dir(server qm_server)
 
 # The real client against the real server needs the benchmark's upload code;
 # some tests start real server processes.
-target_link_libraries(server_tests PRIVATE qm_submit)
+target_link_libraries(server_tests PRIVATE qm_submit httplib::httplib)
 add_dependencies(server_tests quillmoth-server)
 target_compile_definitions(server_tests PRIVATE QM_SERVER_BINARY="$<TARGET_FILE:quillmoth-server>")
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "server/harness.h"
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
 
 namespace {
 

@@ -24,12 +24,14 @@ std::string render_claim_page(const PageContext& ctx, const StoredResult& result
 std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code);
 std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message);
 
-namespace httplib {
-class Server;
-}
-// Registers the pages: "/", "/results/ID", "/compare", "/claim/CODE" (GET and
-// the form POSTs) and "/style.css", each under ctx.base_path.
-void add_page_routes(httplib::Server* http, ResultStore* store, const PageContext& ctx);
+// Each page's handler, beside its renderer; the route table names them.
+struct RouteCall;
+void page_list(RouteCall& call);        // GET /?cpu&page
+void page_result(RouteCall& call);      // GET /results/{id}
+void page_compare(RouteCall& call);     // GET /compare?ids&add
+void page_claim_get(RouteCall& call);   // GET /claim/{code}?notice
+void page_claim_post(RouteCall& call);  // POST /claim/{code}: the owner's forms
+void page_style(RouteCall& call);       // GET /style.css
 
 // The one stylesheet, served at <base_path>/style.css.
 extern const char kStylesheet[];

@@ -1,9 +1,11 @@
 // One result: machine, background check, the 22 rows of figures and charts;
-// also the owner's claim page and its delete confirmation.
+// and the message page that every refusal shows.
 #include <cmath>
 
-#include "server/charts.h"
-#include "server/pages_internal.h"
+#include "server/pages/charts.h"
+#include "server/pages/internal.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
@@ -176,6 +178,8 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     out->append("</div></div></section>\n");
 }
 
+}  // namespace
+
 void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
     append_machine(out, result, doc);
     append_background(out, doc);
@@ -195,14 +199,6 @@ void append_title(std::string* out, const StoredResult& result) {
     if (!result.summary.listed) out->append("<p class=\"muted\">Unlisted: reachable by link only.</p>");
     out->append("\n");
 }
-
-void append_claim_action(std::string* out, const PageContext& ctx, const std::string& code) {
-    append_escaped(out, ctx.base_path);
-    out->append("/claim/");
-    append_escaped(out, code);
-}
-
-}  // namespace
 
 std::string render_result_page(const PageContext& ctx, const StoredResult& result) {
     DocumentView doc;
@@ -230,62 +226,6 @@ std::string render_result_page(const PageContext& ctx, const StoredResult& resul
     return out;
 }
 
-std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
-                              const char* notice) {
-    DocumentView doc;
-    read_document(result.document, &doc);
-    std::string out;
-    out.reserve(48 * 1024);
-    page_begin(&out, ctx, "Your result");
-    out.append("<p class=\"kicker\">Your result</p>");
-    append_title(&out, result);
-    if (notice != nullptr && notice[0] != '\0') {
-        out.append("<p class=\"notice\" id=\"notice\" role=\"status\">");
-        append_escaped(&out, notice);
-        out.append("</p>\n");
-    }
-    out.append("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
-               "change or delete the result. The public page is <a id=\"public-link\" href=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/results/");
-    append_escaped(&out, result.summary.id);
-    out.append("\">here</a>.</p>\n<form class=\"claim\" id=\"claim-form\" method=\"post\" action=\"");
-    append_claim_action(&out, ctx, code);
-    appendf(&out, "\"><label for=\"label-input\">Label</label><input id=\"label-input\" name=\"label\" type=\"text\" "
-                  "maxlength=\"%zu\" placeholder=\"e.g. stock cooler, BIOS 1.2\" value=\"",
-            kMaxLabelBytes);
-    append_escaped(&out, result.summary.label);
-    appendf(&out, "\"><label class=\"check\"><input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\"%s> "
-                  "Show in the public list</label><button type=\"submit\" name=\"action\" value=\"save\">Save"
-                  "</button></form>\n<form class=\"delete\" method=\"post\" action=\"",
-            result.summary.listed ? " checked" : "");
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
-               "</button></form></section>\n");
-    append_result_body(&out, result, doc);
-    page_end(&out);
-    return out;
-}
-
-std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code) {
-    std::string out;
-    page_begin(&out, ctx, "Delete this result?");
-    out.append("<h1>Delete this result?</h1><p>The result for <strong>");
-    append_escaped(&out, result.summary.cpu);
-    char date[40];
-    format_date(date, sizeof date, result.summary.uploaded_at);
-    appendf(&out, "</strong> uploaded %s will be gone for good, and its links will stop working.</p>\n"
-                  "<form class=\"delete\" method=\"post\" action=\"",
-            date);
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" id=\"confirm-delete\" type=\"submit\" name=\"action\" "
-               "value=\"delete_confirmed\">Yes, delete it</button> <a href=\"");
-    append_claim_action(&out, ctx, code);
-    out.append("\">No, keep it</a></form>\n");
-    page_end(&out);
-    return out;
-}
-
 std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message) {
     std::string out;
     page_begin(&out, ctx, title);
@@ -298,4 +238,11 @@ std::string render_message_page(const PageContext& ctx, int status, const char* 
     out.append("/\">Recent results</a></p>\n");
     page_end(&out);
     return out;
+}
+
+void page_result(RouteCall& call) {
+    StoredResult result;
+    const StoreStatus status = call.ctx->store->get(call.arg, &result);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    send_page(call.res, 200, render_result_page(call.pages, result));
 }

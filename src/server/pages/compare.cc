@@ -1,8 +1,10 @@
 // Results side by side, each figure as a ratio to the first result.
 #include <cmath>
 
-#include "server/charts.h"
-#include "server/pages_internal.h"
+#include "server/pages/charts.h"
+#include "server/pages/internal.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
@@ -22,6 +24,33 @@ void append_result_link(std::string* out, const PageContext& ctx, const StoredRe
     out->append("\">");
     append_escaped(out, r.summary.cpu);
     out->append("</a>");
+}
+
+bool is_id_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// Splits "a,b" (and a pasted link to a result page) into ids. Returns 0 on a
+// malformed entry.
+bool collect_ids(const std::string& text, std::vector<std::string>* ids) {
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(start, end - start);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '/')) item.pop_back();
+        while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+        const size_t marker = item.rfind("/results/");
+        if (marker != std::string::npos) item.erase(0, marker + 9);
+        if (!item.empty()) {
+            if (item.size() > 64) return false;
+            for (const char c : item)
+                if (!is_id_char(c)) return false;
+            if (std::find(ids->begin(), ids->end(), item) == ids->end()) ids->push_back(item);
+        }
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -165,4 +194,35 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
     }
     page_end(&out);
     return out;
+}
+
+void page_compare(RouteCall& call) {
+    const PageContext& ctx = call.pages;
+    std::vector<std::string> ids;
+    bool well_formed = true;
+    const size_t given = call.query.count("ids");
+    for (size_t i = 0; i < given && well_formed; ++i)
+        well_formed = call.query.get("ids", i).size() <= 2048 && collect_ids(call.query.get("ids", i), &ids);
+    if (well_formed && call.query.has("add"))
+        well_formed = call.query.get("add").size() <= 2048 && collect_ids(call.query.get("add"), &ids);
+    if (!well_formed)
+        return send_message(call.res, ctx, 400, "Bad request", "The ids to compare must be result ids separated by commas.");
+    if (ids.empty())
+        return send_message(call.res, ctx, 400, "Nothing to compare",
+                            "Pick results to compare: tick them in the list, or use the form on a result's page.");
+    if (ids.size() > static_cast<size_t>(kMaxCompareIds)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "At most %d results can be compared at once.", kMaxCompareIds);
+        return send_message(call.res, ctx, 400, "Too many results", text);
+    }
+    std::vector<StoredResult> results(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const StoreStatus status = call.ctx->store->get(ids[i], &results[i]);
+        if (status == StoreStatus::not_found) {
+            const std::string text = "There is no result with the id " + ids[i] + ".";
+            return send_page(call.res, 404, render_message_page(ctx, 404, "Not found", text.c_str()));
+        }
+        if (status != StoreStatus::ok) return send_store_failure(call.res, ctx, status);
+    }
+    send_page(call.res, 200, render_compare_page(ctx, results));
 }

@@ -1,7 +1,9 @@
 // The front page: recent listed results, a CPU filter and a pager.
 #include <cstring>
 
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
@@ -127,4 +129,21 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
     }
     page_end(&out);
     return out;
+}
+
+void page_list(RouteCall& call) {
+    ListQuery query;
+    query.limit = kListPageSize;
+    query.cpu_contains = call.query.get("cpu");
+    if (!valid_cpu_filter(query.cpu_contains))
+        return send_message(call.res, call.pages, 400, "Bad filter", "The CPU filter is too long or not valid text.");
+    int64_t page = 1;
+    if (call.query.has("page") && !parse_whole_number(call.query.get("page"), 1, kMaxPage, &page))
+        return send_message(call.res, call.pages, 400, "Bad page", "The page number must be a whole number from 1.");
+    query.offset = (page - 1) * query.limit;
+    std::vector<ResultSummary> rows;
+    int64_t total = 0;
+    const StoreStatus status = call.ctx->store->list(query, &rows, &total);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    send_page(call.res, 200, render_list_page(call.pages, query, rows, total));
 }

@@ -5,7 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
+#include "server/routes.h"
 
 void appendf(std::string* out, const char* format, ...) {
     char buffer[1024];
@@ -194,4 +195,20 @@ double geometric_mean(const double* ratios, int count) {
         ++used;
     }
     return used == 0 ? NAN : std::exp(log_sum / used);
+}
+
+void send_page(HttpResponse& res, int status, std::string page) {
+    res.status = status;
+    res.set_content(std::move(page), "text/html; charset=utf-8");
+}
+
+void send_message(HttpResponse& res, const PageContext& ctx, int status, const char* title, const char* text) {
+    send_page(res, status, render_message_page(ctx, status, title, text));
+}
+
+void send_store_failure(HttpResponse& res, const PageContext& ctx, StoreStatus status) {
+    if (store_http_status(status) == 404)
+        send_message(res, ctx, 404, "Not found", "There is no result at this address. It may have been deleted.");
+    else
+        send_message(res, ctx, 503, "Busy", "The results database cannot answer now. Please try again in a moment.");
 }
