@@ -185,6 +185,9 @@ const std::string kUpdateSql = "UPDATE qm_results SET label = $2, listed = $3 WH
 const std::string kDeleteSql = "WITH d AS (DELETE FROM qm_results WHERE id = $1 RETURNING seq)"
                                " DELETE FROM qm_figures WHERE seq IN (SELECT seq FROM d)";
 
+const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_multi < $2) FROM qm_results"
+                             " WHERE processor_key = $1 AND listed AND flags = 0";
+
 const Statement kStatements[] = {
     {"qm_insert", kInsertSql},
     {"qm_owned", kOwnedSql},
@@ -192,6 +195,7 @@ const Statement kStatements[] = {
     {"qm_get_by_claim", kGetByClaimSql},
     {"qm_update", kUpdateSql},
     {"qm_delete", kDeleteSql},
+    {"qm_rank", kRankSql},
 };
 
 struct ResultDeleter {
@@ -346,6 +350,7 @@ public:
     StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) override;
     StoreStatus remove(const std::string& id) override;
     std::string durability() override;
+    StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override;
 
 private:
     // A ready connection, or null with the reason in *why.
@@ -686,6 +691,23 @@ StoreStatus PgStore::remove(const std::string& id) {
             return failure_status(conn, r.get());
         }
         return std::strcmp(PQcmdTuples(r.get()), "0") == 0 ? StoreStatus::not_found : StoreStatus::ok;
+    });
+}
+
+StoreStatus PgStore::processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", score);
+    const char* values[2] = {key.c_str(), text};
+    return run("processor_rank", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_rank", 2, values, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+            log_failure("ranking a result", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        return parse_int64(PQgetvalue(r.get(), 0, 0), total) && parse_int64(PQgetvalue(r.get(), 0, 1), below)
+                   ? StoreStatus::ok
+                   : StoreStatus::error;
     });
 }
 

@@ -266,6 +266,8 @@ const char kFiguresSql[] = "SELECT suite, pass, test, value FROM figures WHERE s
 const char kSeenContentSql[] = "SELECT 1 FROM results WHERE content_hash = ? LIMIT 1";
 const std::string kGetSql = "SELECT " + kSummaryColumns + ", document FROM results WHERE id = ?";
 const std::string kFindClaimSql = "SELECT " + kSummaryColumns + ", document, claim_hash FROM results WHERE claim_hash = ?";
+const char kRankSql[] = "SELECT count(*), coalesce(sum(score_multi < ?), 0) FROM results"
+                        " WHERE processor_key = ? AND listed = 1 AND flags = 0";
 const char kUpdateSql[] = "UPDATE results SET label = ?, listed = ? WHERE id = ?";
 const char kDeleteFiguresSql[] = "DELETE FROM figures WHERE seq = (SELECT seq FROM results WHERE id = ?)";
 const char kDeleteSql[] = "DELETE FROM results WHERE id = ?";
@@ -485,6 +487,19 @@ public:
             if (rc != SQLITE_DONE) return StoreStatus::error;
             bind_text(stmt, 1, id);
             return changed_one(c, stmt);
+        });
+    }
+
+    StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override {
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kRankSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            sqlite3_bind_double(stmt, 1, score);
+            bind_text(stmt, 2, key);
+            if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
+            *total = sqlite3_column_int64(stmt, 0);
+            *below = sqlite3_column_int64(stmt, 1);
+            return reset(stmt, StoreStatus::ok);
         });
     }
 

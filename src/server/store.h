@@ -64,6 +64,10 @@ public:
     // connection reports them ("journal_mode=wal synchronous=2"), so that a
     // test can check them rather than trust that they were set.
     virtual std::string durability() = 0;
+    // Of the listed, unflagged results of one processor: how many there are
+    // and how many have a multi-core score below `score`.
+    virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,
+                                       int64_t* total) = 0;
 };
 
 #include <memory>

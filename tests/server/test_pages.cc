@@ -7,6 +7,8 @@
 
 namespace {
 
+using nlohmann::json;
+
 const char kForm[] = "application/x-www-form-urlencoded";
 const std::string kHostile = "<script>alert(1)</script><img src=x onerror=alert(2)>\"'><svg onload=alert(3)>&amp;";
 
@@ -197,6 +199,45 @@ TEST_P(PageRoutes, EverythingLivesUnderTheBasePath) {
     EXPECT_EQ(client.Get("/bench-q/api/v1/results/" + id)->status, 200);
     EXPECT_EQ(client.Get("/api/v1/results/" + id)->status, 200);
     EXPECT_EQ(nlohmann::json::parse(client.Get("/bench-q/api/v1/results")->body)["total"], 2);
+}
+
+// Scores rank the list and the API, flagged results are marked and kept out
+// of the ranking, and a result page says where it stands among its
+// processor's results once there are enough of them.
+TEST_P(PageRoutes, ScoresRankResultsAndPlaceThemAmongTheirProcessor) {
+    const double speeds[] = {0.5, 0.8, 1.2, 3.0};
+    for (int i = 0; i < 4; ++i) backend.add(make_result("alpha" + std::to_string(i), "alpha  CPU", speeds[i]), "c" + std::to_string(i));
+    backend.add(make_result("again", "Alpha CPU", 1.0, 1800000000), "c");  // the bytes of "first"
+    TestServer server(store());
+    httplib::Client client = server.client();
+
+    const json ranked = json::parse(client.Get("/api/v1/results?sort=multi&limit=3")->body);
+    EXPECT_EQ(ranked["sort"], "multi");
+    ASSERT_EQ(ranked["results"].size(), 3u);
+    EXPECT_EQ(ranked["results"][0]["id"], "alpha3");
+    EXPECT_EQ(ranked["results"][1]["id"], "second");
+    EXPECT_EQ(ranked["results"][2]["id"], "alpha2");
+    EXPECT_EQ(ranked["total"], 6);  // "again" is a duplicate: not ranked
+    EXPECT_GT(ranked["results"][0]["scores"]["multi"].get<double>(), ranked["results"][1]["scores"]["multi"].get<double>());
+    EXPECT_EQ(ranked["results"][0]["architecture"], "x86-64");
+    EXPECT_EQ(ranked["results"][0]["processor_key"], "x86-64:alpha cpu");
+    const json newest = json::parse(client.Get("/api/v1/results?limit=1")->body);
+    EXPECT_EQ(newest["results"][0]["flags"], json::array({"duplicate"}));
+    EXPECT_EQ(json::parse(client.Get("/api/v1/results?arch=arm64")->body)["total"], 0);
+    EXPECT_EQ(json::parse(client.Get("/api/v1/results?sort=multi&flagged=1")->body)["total"], 7);
+    for (const char* bad : {"sort=fastest", "flagged=yes", "arch=%FF"})
+        EXPECT_EQ(client.Get(std::string("/api/v1/results?") + bad)->status, 400) << bad;
+
+    // "first" beats 0.5 and 0.8 of the five unflagged Alpha results.
+    const std::string page = client.Get("/results/first")->body;
+    EXPECT_NE(page.find("Faster than 40% of 5 results"), std::string::npos);
+    EXPECT_NE(page.find("data-score=\"multi\">"), std::string::npos);
+    const std::string repeated = client.Get("/results/again")->body;
+    EXPECT_NE(repeated.find("id=\"flags\">Flagged duplicate"), std::string::npos);
+    EXPECT_EQ(repeated.find("Faster than"), std::string::npos);
+    const std::string list = client.Get("/?sort=multi")->body;
+    EXPECT_LT(list.find("data-id=\"alpha3\""), list.find("data-id=\"second\""));
+    EXPECT_EQ(list.find("data-id=\"again\""), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PageRoutes, testing::ValuesIn(store_backends()));

@@ -4,6 +4,7 @@
 
 #include "server/ids.h"
 #include "server/service.h"
+#include "server/listing.h"
 #include "server/validate.h"
 
 using nlohmann::json;
@@ -32,23 +33,30 @@ void send_store_failure(HttpResponse& res, StoreStatus status) {
 }
 
 json summary_json(const ServiceContext* ctx, const ResultSummary& s) {
-    static const char* const suites[2] = {"raw", "real"};
     json figures;
-    for (int suite = 0; suite < 2; ++suite) {
-        std::vector<double> multi(s.figures[suite][kPassMulti], s.figures[suite][kPassMulti] + kTestCount);
-        std::vector<double> single(s.figures[suite][kPassSingle], s.figures[suite][kPassSingle] + kTestCount);
-        figures[suites[suite]] = {{"multicore", multi}, {"singlecore", single}};
-    }
+    for (int suite = 0; suite < 2; ++suite)
+        for (int pass = 0; pass < 2; ++pass)
+            figures[kSuites[suite].key][kPasses[pass].document_key] =
+                std::vector<double>(s.figures[suite][pass], s.figures[suite][pass] + kTestCount);
+    json scores;
+    for (int i = 0; i < kScoreCount; ++i) scores[kScoreNames[i].key] = s.scores[i];
+    json flags = json::array();
+    for (int bit = 1; bit <= kFlagDuplicate; bit <<= 1)
+        if (s.flags & bit) flags.push_back(flag_names(bit));
     return {{"id", s.id},
             {"uploaded_at", s.uploaded_at},
             {"cpu", s.cpu},
             {"model", s.model},
             {"cpu_cores", s.cores},
             {"cpu_threads", s.threads},
+            {"architecture", s.architecture},
+            {"processor_key", s.processor_key},
             {"operating_system", s.operating_system},
             {"compiler", s.compiler},
             {"label", s.label},
-            {"result_url", ctx->public_url + "/results/" + s.id},
+            {"result_url", result_url(ctx->public_url, s.id)},
+            {"scores", scores},
+            {"flags", flags},
             {"figures", figures}};
 }
 
@@ -75,7 +83,7 @@ void api_submit(RouteCall& call) {
     if (ctx->store->insert(result, hash) != StoreStatus::ok)
         return send_errors(res, 503, "the result could not be stored: try again later");
     const nlohmann::ordered_json reply = {{"id", result.summary.id},
-                                          {"result_url", ctx->public_url + "/results/" + result.summary.id},
+                                          {"result_url", result_url(ctx->public_url, result.summary.id)},
                                           {"claim_url", ctx->public_url + "/claim/" + code}};
     send_json(res, 201, reply.dump());
 }
@@ -101,6 +109,8 @@ void api_list(RouteCall& call) {
     query.cpu_contains = call.query.get("cpu");
     if (!valid_cpu_filter(query.cpu_contains))
         return send_errors(call.res, 400, "the cpu filter must be valid UTF-8 of at most 200 bytes");
+    if (!parse_list_options(call.query, &query))
+        return send_errors(call.res, 400, "sort must be newest, multi or single; arch at most 32 bytes; flagged 0 or 1");
 
     std::vector<ResultSummary> rows;
     int64_t total = 0;
@@ -108,6 +118,7 @@ void api_list(RouteCall& call) {
     if (status != StoreStatus::ok) return send_store_failure(call.res, status);
     json list = json::array();
     for (const ResultSummary& row : rows) list.push_back(summary_json(call.ctx, row));
-    const json body = {{"total", total}, {"offset", query.offset}, {"limit", query.limit}, {"results", list}};
+    const json body = {{"total", total}, {"offset", query.offset}, {"limit", query.limit},
+                       {"sort", list_order_name(query.order)}, {"results", list}};
     send_json(call.res, 200, body.dump(-1, ' ', false, json::error_handler_t::replace));
 }

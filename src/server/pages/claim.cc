@@ -1,6 +1,7 @@
 // The owner's pages, reached by the claim code: label, list or unlist,
 // delete (with confirmation).
 #include "server/pages/internal.h"
+#include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
 #include "server/ids.h"
@@ -75,9 +76,7 @@ std::string render_claim_page(const PageContext& ctx, const StoredResult& result
     }
     out.append("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
                "change or delete the result. The public page is <a id=\"public-link\" href=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/results/");
-    append_escaped(&out, result.summary.id);
+    append_escaped(&out, result_url(ctx.base_path, result.summary.id));
     out.append("\">here</a>.</p>\n<form class=\"claim\" id=\"claim-form\" method=\"post\" action=\"");
     append_claim_action(&out, ctx, code);
     appendf(&out, "\"><label for=\"label-input\">Label</label><input id=\"label-input\" name=\"label\" type=\"text\" "

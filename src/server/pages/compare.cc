@@ -3,6 +3,7 @@
 
 #include "server/pages/charts.h"
 #include "server/pages/internal.h"
+#include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
 
@@ -18,9 +19,7 @@ void append_ratio(std::string* out, double ratio) {
 
 void append_result_link(std::string* out, const PageContext& ctx, const StoredResult& r) {
     out->append("<a href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/results/");
-    append_escaped(out, r.summary.id);
+    append_escaped(out, result_url(ctx.base_path, r.summary.id));
     out->append("\">");
     append_escaped(out, r.summary.cpu);
     out->append("</a>");
@@ -99,6 +98,21 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
         appendf(&out, " · %s%s</small></li>", date, r == 0 ? " · <strong>baseline</strong>" : "");
     }
     out.append("</ol>\n");
+
+    out.append("<section class=\"compare-scores\"><h2>Scores</h2><div class=\"scroll\"><table class=\"overall\" "
+               "id=\"compare-scores\"><thead><tr><th>Score</th>");
+    for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
+    out.append("</tr></thead><tbody>\n");
+    for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
+        appendf(&out, "<tr data-score=\"%s\"><th scope=\"row\">%s</th>", kScoreNames[i].key, kScoreNames[i].title);
+        for (int r = 0; r < n; ++r) {
+            const ResultSummary& s = results[static_cast<size_t>(r)].summary;
+            if (s.scores[i] > 0) appendf(&out, "<td class=\"num\">%.0f</td>", s.scores[i]);
+            else out.append("<td class=\"num\">n/a</td>");
+        }
+        out.append("</tr>\n");
+    }
+    out.append("</tbody></table></div></section>\n");
 
     out.append("<section class=\"overall\"><h2>Overall</h2><p class=\"note\">Geometric mean of the per-test ratios "
                "to the first result; above ×1.00 is faster. Memory latency counts inverted, so higher is always "

@@ -16,7 +16,11 @@ std::string html_escape(const std::string& text);
 
 std::string render_list_page(const PageContext& ctx, const ListQuery& query,
                              const std::vector<ResultSummary>& rows, int64_t total);
-std::string render_result_page(const PageContext& ctx, const StoredResult& result);
+// standing: of `of` unflagged results of the same processor, how many the
+// result's multi-core score beats; said once `of` reaches kMinStanding.
+std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below = 0,
+                               int64_t of = 0);
+constexpr int64_t kMinStanding = 5;
 std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results);
 // The owner's page: label, list/unlist, delete (with confirmation).
 std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,

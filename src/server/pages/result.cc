@@ -4,6 +4,7 @@
 
 #include "server/pages/charts.h"
 #include "server/pages/internal.h"
+#include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
 
@@ -178,9 +179,27 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     out->append("</div></div></section>\n");
 }
 
+// The headline scores first, then the four they are made of, and the flags
+// that keep the result out of rankings and statistics.
+void append_scores(std::string* out, const StoredResult& result) {
+    const ResultSummary& s = result.summary;
+    out->append("<section class=\"scores\"><h2>Scores</h2><dl class=\"facts\" id=\"scores\">");
+    for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
+        if (s.scores[i] > 0) appendf(out, "<dt>%s</dt><dd data-score=\"%s\">%.0f</dd>", kScoreNames[i].title,
+                                     kScoreNames[i].key, s.scores[i]);
+        else appendf(out, "<dt>%s</dt><dd data-score=\"%s\">n/a</dd>", kScoreNames[i].title, kScoreNames[i].key);
+    }
+    out->append("</dl>");
+    if (s.flags != 0)
+        appendf(out, "<p class=\"flags\" id=\"flags\">Flagged %s: left out of rankings and statistics.</p>",
+                flag_names(s.flags).c_str());
+    out->append("<p class=\"note\">1000 is the reference machine; higher is better.</p></section>\n");
+}
+
 }  // namespace
 
 void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    append_scores(out, result);
     append_machine(out, result, doc);
     append_background(out, doc);
     append_figures(out, result, doc);
@@ -200,13 +219,19 @@ void append_title(std::string* out, const StoredResult& result) {
     out->append("\n");
 }
 
-std::string render_result_page(const PageContext& ctx, const StoredResult& result) {
+std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below, int64_t of) {
     DocumentView doc;
     read_document(result.document, &doc);
     std::string out;
     out.reserve(48 * 1024);
     page_begin(&out, ctx, result.summary.cpu);
     append_title(&out, result);
+    if (of >= kMinStanding && result.summary.flags == 0) {
+        appendf(&out, "<p class=\"standing\" id=\"standing\">Faster than %lld%% of %lld results for <a href=\"",
+                static_cast<long long>(below * 100 / of), static_cast<long long>(of));
+        append_escaped(&out, cpu_url(ctx.base_path, result.summary.processor_key));
+        out.append("\">this processor</a>.</p>\n");
+    }
     append_result_body(&out, result, doc);
 
     out.append("<section class=\"more\"><h2>More</h2><p><a id=\"raw-document\" href=\"");
@@ -244,5 +269,10 @@ void page_result(RouteCall& call) {
     StoredResult result;
     const StoreStatus status = call.ctx->store->get(call.arg, &result);
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
-    send_page(call.res, 200, render_result_page(call.pages, result));
+    int64_t below = 0, of = 0;
+    // The standing is a nicety: without it the page still answers.
+    if (call.ctx->store->processor_rank(result.summary.processor_key, result.summary.scores[kScoreMulti], &below,
+                                        &of) != StoreStatus::ok)
+        of = 0;
+    send_page(call.res, 200, render_result_page(call.pages, result, below, of));
 }
