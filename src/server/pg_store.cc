@@ -188,6 +188,9 @@ const std::string kDeleteSql = "WITH d AS (DELETE FROM qm_results WHERE id = $1 
 const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_multi < $2) FROM qm_results"
                              " WHERE processor_key = $1 AND listed AND flags = 0";
 
+const std::string kExportSql =
+    "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
+
 const Statement kStatements[] = {
     {"qm_insert", kInsertSql},
     {"qm_owned", kOwnedSql},
@@ -196,6 +199,7 @@ const Statement kStatements[] = {
     {"qm_update", kUpdateSql},
     {"qm_delete", kDeleteSql},
     {"qm_rank", kRankSql},
+    {"qm_export", kExportSql},
 };
 
 struct ResultDeleter {
@@ -310,6 +314,7 @@ bool read_summary(const PGresult* res, int row, int first, ResultSummary* s) {
     bool ok = parse_int64(text(kColUploadedAt), &s->uploaded_at) && parse_int64(text(kColCores), &s->cores) &&
               parse_int64(text(kColThreads), &s->threads) && parse_int64(text(kColFlags), &flags) &&
               parse_int64(text(kColSeq), &seq) && parse_figures(text(kColFigures), s);
+    s->seq = seq;
     s->flags = static_cast<int>(flags);
     for (int i = 0; ok && i < kScoreCount; ++i) {
         const char* v = text(kColScores + i);
@@ -351,6 +356,7 @@ public:
     StoreStatus remove(const std::string& id) override;
     std::string durability() override;
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override;
+    StoreStatus export_rows(int64_t since, const ExportRow& row) override;
 
 private:
     // A ready connection, or null with the reason in *why.
@@ -624,15 +630,27 @@ std::string list_sql(const ListQuery& q) {
     if (!q.cpu_contains.empty()) filter += " AND cpu_lower LIKE lower($" + std::to_string(n++) + ")";
     if (!q.architecture.empty()) filter += " AND architecture = $" + std::to_string(n++);
     if (q.order != ListOrder::newest && !q.with_flagged) filter += " AND flags = 0";
+    if (q.after_set) {
+        const char* column = q.order == ListOrder::multi    ? "score_multi"
+                             : q.order == ListOrder::single ? "score_single"
+                                                            : "uploaded_at";
+        filter += std::string(" AND (") + column + ", seq) < ($" + std::to_string(n) + ", $" +
+                  std::to_string(n + 1) + ")";
+        n += 2;
+    }
     const char* order = q.order == ListOrder::multi    ? "score_multi DESC, seq DESC"
                         : q.order == ListOrder::single ? "score_single DESC, seq DESC"
                                                        : "uploaded_at DESC, seq DESC";
     const char* outer = q.order == ListOrder::multi    ? "p.score_multi DESC, p.seq DESC"
                         : q.order == ListOrder::single ? "p.score_single DESC, p.seq DESC"
                                                        : "p.uploaded_at DESC, p.seq DESC";
-    return "SELECT c.total, p.* FROM (SELECT count(*) AS total FROM qm_results WHERE listed" + filter + ") c "
+    // Without a count the "total" is -1 and the page is always looked for.
+    const std::string count = q.count ? "SELECT count(*) AS total FROM qm_results WHERE listed" + filter
+                                      : std::string("SELECT -1::bigint AS total");
+    const std::string guard = q.count ? " AND c.total > $2" : " AND $2::bigint >= 0";
+    return "SELECT c.total, p.* FROM (" + count + ") c "
            "LEFT JOIN LATERAL (SELECT " + kSummaryColumns + " FROM (SELECT seq FROM qm_results WHERE listed" + filter +
-           " AND c.total > $2 ORDER BY " + order + " LIMIT $1 OFFSET $2) k JOIN qm_results r ON r.seq = k.seq) p"
+           guard + " ORDER BY " + order + " LIMIT $1 OFFSET $2) k JOIN qm_results r ON r.seq = k.seq) p"
            " ON true ORDER BY " + outer;
 }
 
@@ -645,6 +663,16 @@ StoreStatus PgStore::list(const ListQuery& query, std::vector<ResultSummary>* ou
     std::vector<const char*> values = {limit.c_str(), offset.c_str()};
     if (!query.cpu_contains.empty()) values.push_back(pattern.c_str());
     if (!query.architecture.empty()) values.push_back(query.architecture.c_str());
+    char after_value[40], after_seq[24];
+    if (query.after_set) {
+        if (query.order == ListOrder::newest)
+            std::snprintf(after_value, sizeof after_value, "%lld", static_cast<long long>(query.after_value));
+        else
+            std::snprintf(after_value, sizeof after_value, "%.17g", query.after_value);
+        std::snprintf(after_seq, sizeof after_seq, "%lld", static_cast<long long>(query.after_seq));
+        values.push_back(after_value);
+        values.push_back(after_seq);
+    }
     const std::string sql = list_sql(query);
     return run("list", [&](PGconn* conn) {
         Result r(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
@@ -692,6 +720,35 @@ StoreStatus PgStore::remove(const std::string& id) {
         }
         return std::strcmp(PQcmdTuples(r.get()), "0") == 0 ? StoreStatus::not_found : StoreStatus::ok;
     });
+}
+
+StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
+    // A page per statement, so that no connection is held for the whole
+    // export and memory holds one page.
+    constexpr int kPage = 500;
+    for (;;) {
+        std::vector<ResultSummary> page;
+        const std::string since_text = std::to_string(since), limit = std::to_string(kPage);
+        const char* values[2] = {since_text.c_str(), limit.c_str()};
+        const StoreStatus status = run("export", [&](PGconn* conn) {
+            Result r = exec(conn, "qm_export", 2, values, nullptr, nullptr);
+            if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+                log_failure("exporting results", conn, r.get());
+                return failure_status(conn, r.get());
+            }
+            page.clear();
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                page.emplace_back();
+                if (!read_summary(r.get(), i, 0, &page.back())) return StoreStatus::error;
+            }
+            return StoreStatus::ok;
+        });
+        if (status != StoreStatus::ok) return status;
+        for (const ResultSummary& r : page)
+            if (!row(r)) return StoreStatus::ok;
+        if (page.size() < static_cast<size_t>(kPage)) return StoreStatus::ok;
+        since = page.back().seq;
+    }
 }
 
 StoreStatus PgStore::processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) {

@@ -12,6 +12,8 @@ const Route kRoutes[] = {
     {"POST", "/api/v1/submissions", api_submit},
     {"GET", "/api/v1/results", api_list},
     {"GET", "/api/v1/results/{id}", api_get_result},
+    {"GET", "/api/v1/export.csv", api_export_csv},
+    {"GET", "/api/v1/export.ndjson", api_export_ndjson},
     {"GET", "/", page_list},
     {"GET", "/results/{id}", page_result},
     {"GET", "/compare", page_compare},

@@ -229,7 +229,7 @@ void read_summary(sqlite3_stmt* stmt, ResultSummary* out, int64_t* seq) {
     out->listed = sqlite3_column_int(stmt, kColListed);
     out->flags = sqlite3_column_int(stmt, kColFlags);
     out->processor_key = column_text(stmt, kColProcessorKey);
-    *seq = sqlite3_column_int64(stmt, kColSeq);
+    *seq = out->seq = sqlite3_column_int64(stmt, kColSeq);
     for (int i = 0; i < kScoreCount; ++i) out->scores[i] = sqlite3_column_double(stmt, kColScores + i);
 }
 
@@ -266,6 +266,8 @@ const char kFiguresSql[] = "SELECT suite, pass, test, value FROM figures WHERE s
 const char kSeenContentSql[] = "SELECT 1 FROM results WHERE content_hash = ? LIMIT 1";
 const std::string kGetSql = "SELECT " + kSummaryColumns + ", document FROM results WHERE id = ?";
 const std::string kFindClaimSql = "SELECT " + kSummaryColumns + ", document, claim_hash FROM results WHERE claim_hash = ?";
+const std::string kExportSql =
+    "SELECT " + kSummaryColumns + " FROM results WHERE listed = 1 AND seq > ? ORDER BY seq LIMIT ?";
 const char kRankSql[] = "SELECT count(*), coalesce(sum(score_multi < ?), 0) FROM results"
                         " WHERE processor_key = ? AND listed = 1 AND flags = 0";
 const char kUpdateSql[] = "UPDATE results SET label = ?, listed = ? WHERE id = ?";
@@ -274,11 +276,16 @@ const char kDeleteSql[] = "DELETE FROM results WHERE id = ?";
 
 // The listing's WHERE clause and order for a query; parameters in the order
 // bound by bind_list.
+const char* order_column(ListOrder order) {
+    return order == ListOrder::multi ? "score_multi" : order == ListOrder::single ? "score_single" : "uploaded_at";
+}
+
 std::string list_where(const ListQuery& q) {
     std::string where = "WHERE listed = 1";
     if (!q.cpu_contains.empty()) where += " AND cpu LIKE ? ESCAPE '\\'";
     if (!q.architecture.empty()) where += " AND architecture = ?";
     if (q.order != ListOrder::newest && !q.with_flagged) where += " AND flags = 0";
+    if (q.after_set) where += std::string(" AND (") + order_column(q.order) + ", seq) < (?, ?)";
     return where;
 }
 std::string list_order(const ListQuery& q) {
@@ -293,6 +300,11 @@ int bind_list(sqlite3_stmt* stmt, const ListQuery& q) {
     int index = 1;
     if (!q.cpu_contains.empty()) bind_text(stmt, index++, like_pattern(q.cpu_contains));
     if (!q.architecture.empty()) bind_text(stmt, index++, q.architecture);
+    if (q.after_set) {
+        if (q.order == ListOrder::newest) sqlite3_bind_int64(stmt, index++, static_cast<int64_t>(q.after_value));
+        else sqlite3_bind_double(stmt, index++, q.after_value);
+        sqlite3_bind_int64(stmt, index++, q.after_seq);
+    }
     return index;
 }
 
@@ -440,12 +452,15 @@ public:
         *total = 0;
         return read([&](Connection* c) {
             const std::string where = list_where(query);
-            sqlite3_stmt* count = c->statement("SELECT count(*) FROM results " + where);
-            if (count == nullptr) return StoreStatus::error;
-            bind_list(count, query);
-            if (sqlite3_step(count) != SQLITE_ROW) return reset(count, StoreStatus::error);
-            *total = sqlite3_column_int64(count, 0);
-            sqlite3_reset(count);
+            *total = -1;
+            if (query.count) {
+                sqlite3_stmt* count = c->statement("SELECT count(*) FROM results " + where);
+                if (count == nullptr) return StoreStatus::error;
+                bind_list(count, query);
+                if (sqlite3_step(count) != SQLITE_ROW) return reset(count, StoreStatus::error);
+                *total = sqlite3_column_int64(count, 0);
+                sqlite3_reset(count);
+            }
 
             sqlite3_stmt* stmt =
                 c->statement("SELECT " + kSummaryColumns + " FROM results " + where + list_order(query) + " LIMIT ? OFFSET ?");
@@ -488,6 +503,35 @@ public:
             bind_text(stmt, 1, id);
             return changed_one(c, stmt);
         });
+    }
+
+    StoreStatus export_rows(int64_t since, const ExportRow& row) override {
+        // A page per read, so that no reader is held for the whole export and
+        // memory holds one page.
+        constexpr int kPage = 500;
+        for (;;) {
+            std::vector<ResultSummary> page;
+            const StoreStatus status = read([&](Connection* c) {
+                sqlite3_stmt* stmt = c->statement(kExportSql);
+                sqlite3_stmt* figures = c->statement(kFiguresSql);
+                if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+                sqlite3_bind_int64(stmt, 1, since);
+                sqlite3_bind_int(stmt, 2, kPage);
+                int rc;
+                while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                    page.emplace_back();
+                    int64_t seq = 0;
+                    read_summary(stmt, &page.back(), &seq);
+                    if (!read_figures(figures, seq, &page.back())) return reset(stmt, StoreStatus::error);
+                }
+                return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+            });
+            if (status != StoreStatus::ok) return status;
+            for (const ResultSummary& r : page)
+                if (!row(r)) return StoreStatus::ok;
+            if (page.size() < kPage) return StoreStatus::ok;
+            since = page.back().seq;
+        }
     }
 
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override {

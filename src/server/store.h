@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct ResultSummary {
     int flags = 0;           // kFlag*; the store adds kFlagDuplicate
     std::string processor_key;
     std::string content_hash;  // 32 bytes
+    int64_t seq = 0;           // the store's order of insertion: cursors and export
 };
 
 struct StoredResult {
@@ -42,9 +44,21 @@ struct ListQuery {
     // Rankings leave flagged results out unless asked; the newest-first list
     // shows them, with their flags.
     int with_flagged = 0;
+    // Keyset paging: only rows after this one in the list's order (its
+    // uploaded_at or score, then seq), found through the index rather than
+    // by counting past an offset. Without it, offset applies.
+    int after_set = 0;
+    double after_value = 0;  // uploaded_at, or the ordering score
+    int64_t after_seq = 0;
+    // Whether to count every match into *total (-1 when not counted): a
+    // count walks all the matches, which a cursor's next page does not need.
+    int count = 1;
     int64_t offset = 0;
     int limit = 20;
 };
+
+// Takes one exported result; false stops the export.
+using ExportRow = std::function<bool(const ResultSummary& row)>;
 
 enum class StoreStatus { ok, not_found, unavailable, error };
 
@@ -64,6 +78,10 @@ public:
     // connection reports them ("journal_mode=wal synchronous=2"), so that a
     // test can check them rather than trust that they were set.
     virtual std::string durability() = 0;
+    // Every listed result with seq > since, in seq order, handed to row one by
+    // one (a page at a time from the database, so memory stays flat however
+    // many there are); row returning false stops the walk.
+    virtual StoreStatus export_rows(int64_t since, const ExportRow& row) = 0;
     // Of the listed, unflagged results of one processor: how many there are
     // and how many have a multi-core score below `score`.
     virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,

@@ -1,6 +1,8 @@
 // The HTTP API and pages over a real loopback connection: every route's
 // status and headers and bodies refused unread; then the
 // benchmark's own upload code against it: upload, fetch, list and the limit.
+#include <sstream>
+
 #include "server/harness.h"
 
 namespace {
@@ -123,6 +125,71 @@ TEST_P(Http, UnboundedBodiesAreRefusedUnread) {
         EXPECT_LT(ms, 2000) << c.status << ": the connection was left open";
         if (c.has_body) EXPECT_EQ(reply.find("HTTP/1.1", 5), std::string::npos) << "a second answer: the body was parsed";
     }
+}
+
+// The export reads back every listed result, all columns, in CSV and
+// NDJSON, and `since` continues where a copy ended.
+TEST_P(Http, ExportStreamsEveryListedResult) {
+    constexpr int kRows = 10000;
+    StoredResult r = make_result("x0", "Exported, \"quoted\"\nCPU", 1.5);
+    backend.add(r, "x0");
+    // The other rows are copies made by the database itself: through the
+    // store, 10,000 committed uploads took most of a test's time budget.
+    const std::string columns = "uploaded_at, cpu, model, operating_system, compiler, architecture, cores, threads,"
+                                " label, listed, processor_key, score_raw_multi, score_raw_single, score_real_multi,"
+                                " score_real_single, score_multi, score_single, content_hash, document";
+    const std::string copies =
+        "INSERT INTO %1$s (id, flags, claim_hash, " + columns + ") SELECT 'x' || n.i, 4, %2$s, " + columns +
+        " FROM %3$s, %1$s WHERE id = 'x0' ORDER BY n.i;"
+        " INSERT INTO %4$s (seq, suite, pass, test, value) SELECT r.seq, f.suite, f.pass, f.test, f.value"
+        " FROM %1$s r, %4$s f WHERE r.id <> 'x0' AND r.id LIKE 'x%%' AND f.seq = (SELECT seq FROM %1$s WHERE id = 'x0');"
+        " UPDATE %1$s SET listed = %5$s WHERE id = 'x77'";
+    char sql[2048];
+    if (GetParam() == "sqlite") {
+        std::snprintf(sql, sizeof sql, copies.c_str(), "results", "randomblob(32)",
+                      "(WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 9999) SELECT i FROM c) n",
+                      "figures", "0");
+        ASSERT_EQ(sqlite_sql(backend.location, sql), "");
+    } else {
+#ifdef QM_HAVE_LIBPQ
+        std::snprintf(sql, sizeof sql, copies.c_str(), "qm_results", "sha256(('x' || n.i)::bytea)",
+                      "generate_series(1, 9999) n(i)", "qm_figures", "false");
+        ASSERT_EQ(pg_test_sql(backend.location, sql), "");
+#endif
+    }
+    TestServer server(store(), options_with({"--upload-limit", "0"}));
+    httplib::Client client = server.client();
+
+    const auto csv = client.Get("/api/v1/export.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->status, 200);
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    // Rows end in CRLF; the quoted CPU name holds a bare LF, which is no row end.
+    const int lines = count_of(csv->body, "\r\n");
+    EXPECT_EQ(lines, 1 + 2 + kRows - 1);  // header, the two seeded results, all but the unlisted one
+    const std::string header = csv->body.substr(0, csv->body.find("\r\n"));
+    EXPECT_EQ(count_of(header, ",") + 1, 10 + kScoreCount + 4 * kTestCount + 1);
+    EXPECT_EQ(header.rfind("seq,id,uploaded_at,cpu,", 0), 0u);
+    EXPECT_NE(header.find(",real_single_memory_bandwidth,flags"), std::string::npos);
+    EXPECT_NE(csv->body.find(",\"Exported, \"\"quoted\"\"\nCPU\","), std::string::npos);
+
+    const auto ndjson = client.Get("/api/v1/export.ndjson");
+    ASSERT_TRUE(ndjson);
+    std::istringstream in(ndjson->body);
+    std::string line;
+    int rows = 0;
+    json last;
+    while (std::getline(in, line)) last = json::parse(line), ++rows;
+    EXPECT_EQ(rows, 2 + kRows - 1);
+    EXPECT_EQ(last["cpu"], r.summary.cpu);
+    EXPECT_EQ(last["score_multi"].get<double>(), r.summary.scores[kScoreMulti]);
+    EXPECT_EQ(last["raw_multi_memory_latency"].get<double>(), r.summary.figures[kSuiteRaw][kPassMulti][9]);
+    EXPECT_EQ(last["flags"], "duplicate");
+
+    const int64_t cut = last["seq"].get<int64_t>() - 10;
+    const auto rest = client.Get("/api/v1/export.ndjson?since=" + std::to_string(cut));
+    EXPECT_EQ(count_of(rest->body, "\n"), 10);
+    EXPECT_EQ(client.Get("/api/v1/export.csv?since=-1")->status, 400);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Http, testing::ValuesIn(store_backends()));

@@ -183,6 +183,41 @@ TEST_P(Store, ScoresFlagsAndRankings) {
     EXPECT_EQ(total, 2);
 }
 
+// Walking by cursor (no offsets, no counts) meets every row once, in the
+// same order as one long page, for each order; ties broken by insertion.
+TEST_P(Store, CursorPagesWalkEachOrderOnce) {
+    const double speeds[] = {1.0, 3.0, 2.0, 3.0, 0.5, 2.5, 1.5};
+    for (int i = 0; i < 7; ++i) {
+        StoredResult r = make_result(new_result_id(), "Zeta " + std::to_string(i), speeds[i], 1000 + i / 2);
+        backend.add(r, r.summary.id);
+    }
+    for (ListOrder order : {ListOrder::newest, ListOrder::multi, ListOrder::single}) {
+        ListQuery q;
+        q.order = order;
+        q.limit = 100;
+        std::vector<ResultSummary> all, page;
+        ASSERT_EQ(store()->list(q, &all, &total), StoreStatus::ok);
+        ASSERT_EQ(all.size(), 7u);
+        std::vector<std::string> walked;
+        q.limit = 3;
+        q.count = 0;
+        do {
+            ASSERT_EQ(store()->list(q, &page, &total), StoreStatus::ok);
+            EXPECT_EQ(total, -1);
+            for (const auto& r : page) walked.push_back(r.id);
+            if (page.empty()) break;
+            q.after_set = 1;
+            q.after_seq = page.back().seq;
+            q.after_value = order == ListOrder::newest ? static_cast<double>(page.back().uploaded_at)
+                                                       : page.back().scores[order == ListOrder::multi ? kScoreMulti
+                                                                                                      : kScoreSingle];
+        } while (page.size() == 3);
+        std::vector<std::string> expected;
+        for (const auto& r : all) expected.push_back(r.id);
+        EXPECT_EQ(walked, expected) << static_cast<int>(order);
+    }
+}
+
 TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {
     EXPECT_EQ(processor_key("x86-64", "  Intel(R)\tCore  i5-8250U\n CPU @ 1.60GHz "),
               "x86-64:intel(r) core i5-8250u cpu @ 1.60ghz");

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -169,9 +170,35 @@ MHD_Result collect_header(void* cls, MHD_ValueKind, const char* key, const char*
     return MHD_YES;
 }
 
+// A streamed body: pieces made on demand, so memory holds one piece at a time.
+struct Stream {
+    std::function<int(std::string*)> next;
+    std::string piece;
+    size_t sent = 0;
+    int state = 1;  // what next last returned
+};
+
+ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max) {
+    Stream* s = static_cast<Stream*>(cls);
+    while (s->sent == s->piece.size()) {
+        if (s->state <= 0) return s->state == 0 ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+        s->piece.clear();
+        s->sent = 0;
+        s->state = s->next(&s->piece);
+    }
+    const size_t n = std::min(max, s->piece.size() - s->sent);
+    std::memcpy(buf, s->piece.data() + s->sent, n);
+    s->sent += n;
+    return static_cast<ssize_t>(n);
+}
+
 MHD_Result send(HttpCore* core, MHD_Connection* connection, const HttpRequest& req, HttpResponse& res) {
     MHD_Response* response =
-        MHD_create_response_from_buffer(res.body.size(), const_cast<char*>(res.body.data()), MHD_RESPMEM_MUST_COPY);
+        res.stream ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, read_stream,
+                                                       new Stream{std::move(res.stream), {}, 0, 1},
+                                                       [](void* cls) { delete static_cast<Stream*>(cls); })
+                   : MHD_create_response_from_buffer(res.body.size(), const_cast<char*>(res.body.data()),
+                                                     MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
     if (!res.content_type.empty()) MHD_add_response_header(response, "Content-Type", res.content_type.c_str());
     for (const auto& [name, value] : res.headers) MHD_add_response_header(response, name.c_str(), value.c_str());

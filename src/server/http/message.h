@@ -2,6 +2,7 @@
 // library carries them.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,11 @@ struct HttpResponse {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     bool close = false;  // end the connection after this answer
+    // Set for a body made while it is sent (an export): each call appends the
+    // next piece to *chunk and returns 1, 0 when the body is complete, or -1
+    // when it failed part way, which ends the connection without the final
+    // chunk so that the client sees the body is cut short. body is not used.
+    std::function<int(std::string* chunk)> stream;
     void set_header(std::string name, std::string value) { headers.emplace_back(std::move(name), std::move(value)); }
     void set_content(std::string text, const char* type) {
         body = std::move(text);
