@@ -1,6 +1,9 @@
 #include "server/listing.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 bool parse_list_options(const Params& params, ListQuery* query) {
     const std::string sort = params.get("sort");
@@ -23,6 +26,40 @@ const char* list_order_name(ListOrder order) {
         case ListOrder::newest: break;
     }
     return "newest";
+}
+
+std::string list_cursor(const ListQuery& query, const ResultSummary& last) {
+    char text[64];
+    if (query.order == ListOrder::newest)
+        std::snprintf(text, sizeof text, "%lld_%lld", static_cast<long long>(last.uploaded_at),
+                      static_cast<long long>(last.seq));
+    else
+        std::snprintf(text, sizeof text, "%.17g_%lld",
+                      last.scores[query.order == ListOrder::multi ? kScoreMulti : kScoreSingle],
+                      static_cast<long long>(last.seq));
+    return text;
+}
+
+bool parse_cursor(const std::string& text, ListQuery* query) {
+    const size_t cut = text.rfind('_');
+    if (cut == std::string::npos || text.size() > 60) return false;
+    int64_t seq = 0;
+    if (!parse_whole_number(text.substr(cut + 1), 0, INT64_MAX, &seq)) return false;
+    const std::string value = text.substr(0, cut);
+    double v = 0;
+    if (query->order == ListOrder::newest) {
+        int64_t at = 0;
+        if (!parse_whole_number(value, 0, INT64_MAX, &at)) return false;
+        v = static_cast<double>(at);
+    } else {
+        char* end = nullptr;
+        v = std::strtod(value.c_str(), &end);
+        if (value.empty() || end != value.c_str() + value.size() || !std::isfinite(v)) return false;
+    }
+    query->after_set = 1;
+    query->after_value = v;
+    query->after_seq = seq;
+    return true;
 }
 
 std::string result_url(const std::string& base, const std::string& id) { return base + "/results/" + id; }

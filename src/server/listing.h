@@ -12,6 +12,12 @@
 bool parse_list_options(const Params& params, ListQuery* query);
 const char* list_order_name(ListOrder order);
 
+// A keyset cursor as text: "VALUE_SEQ", VALUE the row's uploaded_at or
+// ordering score. parse_cursor sets query's after_* fields; false when
+// malformed.
+std::string list_cursor(const ListQuery& query, const ResultSummary& last);
+bool parse_cursor(const std::string& text, ListQuery* query);
+
 // The address of a result's page under base ("" for a path from the site's
 // root, or a public URL); every link to a result is made here.
 std::string result_url(const std::string& base, const std::string& id);

@@ -218,6 +218,12 @@ TEST_P(PageRoutes, ScoresRankResultsAndPlaceThemAmongTheirProcessor) {
     EXPECT_EQ(ranked["results"][1]["id"], "second");
     EXPECT_EQ(ranked["results"][2]["id"], "alpha2");
     EXPECT_EQ(ranked["total"], 6);  // "again" is a duplicate: not ranked
+    const json next = json::parse(
+        client.Get("/api/v1/results?sort=multi&limit=3&after=" + ranked["next_after"].get<std::string>())->body);
+    ASSERT_EQ(next["results"].size(), 3u);
+    EXPECT_EQ(next["results"][0]["id"], "first");
+    EXPECT_EQ(next["results"][2]["id"], "alpha0");
+    EXPECT_FALSE(next.contains("total"));
     EXPECT_GT(ranked["results"][0]["scores"]["multi"].get<double>(), ranked["results"][1]["scores"]["multi"].get<double>());
     EXPECT_EQ(ranked["results"][0]["architecture"], "x86-64");
     EXPECT_EQ(ranked["results"][0]["processor_key"], "x86-64:alpha cpu");
@@ -225,7 +231,7 @@ TEST_P(PageRoutes, ScoresRankResultsAndPlaceThemAmongTheirProcessor) {
     EXPECT_EQ(newest["results"][0]["flags"], json::array({"duplicate"}));
     EXPECT_EQ(json::parse(client.Get("/api/v1/results?arch=arm64")->body)["total"], 0);
     EXPECT_EQ(json::parse(client.Get("/api/v1/results?sort=multi&flagged=1")->body)["total"], 7);
-    for (const char* bad : {"sort=fastest", "flagged=yes", "arch=%FF"})
+    for (const char* bad : {"sort=fastest", "flagged=yes", "arch=%FF", "after=12", "after=x_1", "after=1_2&offset=3"})
         EXPECT_EQ(client.Get(std::string("/api/v1/results?") + bad)->status, 400) << bad;
 
     // "first" beats 0.5 and 0.8 of the five unflagged Alpha results.

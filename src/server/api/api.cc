@@ -111,6 +111,12 @@ void api_list(RouteCall& call) {
         return send_errors(call.res, 400, "the cpu filter must be valid UTF-8 of at most 200 bytes");
     if (!parse_list_options(call.query, &query))
         return send_errors(call.res, 400, "sort must be newest, multi or single; arch at most 32 bytes; flagged 0 or 1");
+    // A cursor continues a walk: no offset, and no count of every match.
+    if (call.query.has("after")) {
+        if (query.offset != 0 || !parse_cursor(call.query.get("after"), &query))
+            return send_errors(call.res, 400, "after must be a next_after cursor from an earlier answer, without offset");
+        query.count = 0;
+    }
 
     std::vector<ResultSummary> rows;
     int64_t total = 0;
@@ -118,7 +124,11 @@ void api_list(RouteCall& call) {
     if (status != StoreStatus::ok) return send_store_failure(call.res, status);
     json list = json::array();
     for (const ResultSummary& row : rows) list.push_back(summary_json(call.ctx, row));
-    const json body = {{"total", total}, {"offset", query.offset}, {"limit", query.limit},
-                       {"sort", list_order_name(query.order)}, {"results", list}};
+    json body = {{"offset", query.offset}, {"limit", query.limit}, {"sort", list_order_name(query.order)},
+                 {"results", list}};
+    if (query.count) body["total"] = total;
+    // Always given for a full page: the walk ends at the first short or empty one.
+    if (!rows.empty() && static_cast<int>(rows.size()) == query.limit)
+        body["next_after"] = list_cursor(query, rows.back());
     send_json(call.res, 200, body.dump(-1, ' ', false, json::error_handler_t::replace));
 }
