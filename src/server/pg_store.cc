@@ -191,6 +191,17 @@ const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_mult
 const std::string kExportSql =
     "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
 
+const std::string kCpuRowsAllSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
+                                   " WHERE listed ORDER BY processor_key, uploaded_at DESC, seq DESC";
+const std::string kCpuRowsSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
+                                " WHERE listed AND flags = 0 ORDER BY processor_key, uploaded_at DESC, seq DESC";
+const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
+                                      " FROM qm_results r WHERE r.processor_key = $1 AND r.listed"
+                                      " ORDER BY r.score_multi DESC, r.seq DESC";
+const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
+                                   " FROM qm_results r WHERE r.processor_key = $1 AND r.listed AND r.flags = 0"
+                                   " ORDER BY r.score_multi DESC, r.seq DESC";
+
 const Statement kStatements[] = {
     {"qm_insert", kInsertSql},
     {"qm_owned", kOwnedSql},
@@ -200,6 +211,10 @@ const Statement kStatements[] = {
     {"qm_delete", kDeleteSql},
     {"qm_rank", kRankSql},
     {"qm_export", kExportSql},
+    {"qm_cpu_rows", kCpuRowsSql},
+    {"qm_cpu_rows_all", kCpuRowsAllSql},
+    {"qm_cpu_results", kCpuResultsSql},
+    {"qm_cpu_results_all", kCpuResultsAllSql},
 };
 
 struct ResultDeleter {
@@ -357,6 +372,8 @@ public:
     std::string durability() override;
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override;
     StoreStatus export_rows(int64_t since, const ExportRow& row) override;
+    StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override;
+    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override;
 
 private:
     // A ready connection, or null with the reason in *why.
@@ -749,6 +766,48 @@ StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
         if (page.size() < static_cast<size_t>(kPage)) return StoreStatus::ok;
         since = page.back().seq;
     }
+}
+
+StoreStatus PgStore::cpu_list(int with_flagged, std::vector<CpuEntry>* out) {
+    std::vector<CpuRow> rows;
+    const StoreStatus status = run("cpu_list", [&](PGconn* conn) {
+        Result r = exec(conn, with_flagged ? "qm_cpu_rows_all" : "qm_cpu_rows", 0, nullptr, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("listing processors", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        rows.clear();
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            CpuRow row{PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2), 0, 0};
+            const char* m = PQgetvalue(r.get(), i, 3);
+            const char* s = PQgetvalue(r.get(), i, 4);
+            if (!parse_double(m, m + std::strlen(m), &row.multi) || !parse_double(s, s + std::strlen(s), &row.single))
+                return StoreStatus::error;
+            rows.push_back(std::move(row));
+        }
+        return StoreStatus::ok;
+    });
+    if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
+    return status;
+}
+
+StoreStatus PgStore::cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    const char* values[1] = {key.c_str()};
+    const StoreStatus status = run("cpu_results", [&](PGconn* conn) {
+        Result r = exec(conn, with_flagged ? "qm_cpu_results_all" : "qm_cpu_results", 1, values, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("reading a processor's results", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        out->clear();
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            out->emplace_back();
+            if (!read_summary(r.get(), i, 0, &out->back())) return StoreStatus::error;
+        }
+        return StoreStatus::ok;
+    });
+    return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
 }
 
 StoreStatus PgStore::processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) {

@@ -14,9 +14,12 @@ const Route kRoutes[] = {
     {"GET", "/api/v1/results/{id}", api_get_result},
     {"GET", "/api/v1/export.csv", api_export_csv},
     {"GET", "/api/v1/export.ndjson", api_export_ndjson},
+    {"GET", "/api/v1/cpus/{key}", api_cpu},
     {"GET", "/", page_list},
     {"GET", "/results/{id}", page_result},
     {"GET", "/compare", page_compare},
+    {"GET", "/cpus", page_cpus},
+    {"GET", "/cpus/{key}", page_cpu},
     {"GET", "/claim/{code}", page_claim_get},
     {"POST", "/claim/{code}", page_claim_post},
     {"GET", "/style.css", page_style},
@@ -31,9 +34,11 @@ bool match_path(const char* pattern, const std::string& path, std::string* arg) 
     size_t at = 0;
     for (const char* p = pattern; *p != '\0';) {
         if (*p == '{') {
-            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : 64;
+            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : std::strncmp(p, "{key}", 5) == 0 ? 300 : 64;
+            // A processor key is any text but '/': the path arrives decoded.
+            const bool any = std::strncmp(p, "{key}", 5) == 0;
             const size_t begin = at;
-            while (at < path.size() && is_segment_char(path[at]) && at - begin < max) ++at;
+            while (at < path.size() && (any ? path[at] != '/' : is_segment_char(path[at])) && at - begin < max) ++at;
             if (at == begin || (at < path.size() && path[at] != '/')) return false;
             *arg = path.substr(begin, at - begin);
             p = std::strchr(p, '}') + 1;

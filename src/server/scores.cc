@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -81,4 +82,14 @@ std::string content_hash(const std::string& document) {
     if (EVP_Digest(document.data(), document.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length != 32)
         return std::string();
     return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+double percentile(std::vector<double>* values, double p) {
+    if (values->empty()) return 0;
+    std::sort(values->begin(), values->end());
+    const double rank = p / 100 * static_cast<double>(values->size() - 1);
+    const size_t below = static_cast<size_t>(rank);
+    if (below + 1 >= values->size()) return values->back();
+    const double fraction = rank - static_cast<double>(below);
+    return (*values)[below] + fraction * ((*values)[below + 1] - (*values)[below]);
 }

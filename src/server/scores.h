@@ -47,3 +47,8 @@ std::string processor_key(const std::string& architecture, const std::string& cp
 
 // SHA-256 of the document bytes, 32 raw bytes ("" when libcrypto failed).
 std::string content_hash(const std::string& document);
+
+#include <vector>
+// The p-th percentile (0..100) of values, linearly interpolated between the
+// nearest ranks; sorts values. 0 for none.
+double percentile(std::vector<double>* values, double p);

@@ -268,6 +268,16 @@ const std::string kGetSql = "SELECT " + kSummaryColumns + ", document FROM resul
 const std::string kFindClaimSql = "SELECT " + kSummaryColumns + ", document, claim_hash FROM results WHERE claim_hash = ?";
 const std::string kExportSql =
     "SELECT " + kSummaryColumns + " FROM results WHERE listed = 1 AND seq > ? ORDER BY seq LIMIT ?";
+#define QM_CPU_ROWS "SELECT processor_key, cpu, architecture, score_multi, score_single FROM results WHERE listed = 1"
+#define QM_CPU_ORDER " ORDER BY processor_key, uploaded_at DESC, seq DESC"
+const char kCpuRowsSql[] = QM_CPU_ROWS " AND flags = 0" QM_CPU_ORDER;
+const char kCpuRowsAllSql[] = QM_CPU_ROWS QM_CPU_ORDER;
+const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
+                                   " FROM results WHERE processor_key = ? AND listed = 1 AND flags = 0"
+                                   " ORDER BY score_multi DESC, seq DESC";
+const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
+                                      " FROM results WHERE processor_key = ? AND listed = 1"
+                                      " ORDER BY score_multi DESC, seq DESC";
 const char kRankSql[] = "SELECT count(*), coalesce(sum(score_multi < ?), 0) FROM results"
                         " WHERE processor_key = ? AND listed = 1 AND flags = 0";
 const char kUpdateSql[] = "UPDATE results SET label = ?, listed = ? WHERE id = ?";
@@ -532,6 +542,40 @@ public:
             if (page.size() < kPage) return StoreStatus::ok;
             since = page.back().seq;
         }
+    }
+
+    StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override {
+        std::vector<CpuRow> rows;
+        const StoreStatus status = read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuRowsAllSql : kCpuRowsSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+                rows.push_back(CpuRow{column_text(stmt, 0), column_text(stmt, 1), column_text(stmt, 2),
+                                      sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4)});
+            return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+        if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
+        return status;
+    }
+
+    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override {
+        out->clear();
+        const StoreStatus status = read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuResultsAllSql : kCpuResultsSql);
+            sqlite3_stmt* figures = c->statement(kFiguresSql);
+            if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+            bind_text(stmt, 1, key);
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                out->emplace_back();
+                int64_t seq = 0;
+                read_summary(stmt, &out->back(), &seq);
+                if (!read_figures(figures, seq, &out->back())) return reset(stmt, StoreStatus::error);
+            }
+            return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+        return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
     }
 
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override {

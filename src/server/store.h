@@ -57,6 +57,13 @@ struct ListQuery {
     int limit = 20;
 };
 
+// One processor's entry in the per-CPU list.
+struct CpuEntry {
+    std::string processor_key, cpu, architecture;  // cpu: the name of its newest result
+    int64_t count = 0;
+    double median_multi = 0, median_single = 0;
+};
+
 // Takes one exported result; false stops the export.
 using ExportRow = std::function<bool(const ResultSummary& row)>;
 
@@ -84,11 +91,28 @@ public:
     virtual StoreStatus export_rows(int64_t since, const ExportRow& row) = 0;
     // Of the listed, unflagged results of one processor: how many there are
     // and how many have a multi-core score below `score`.
+    // Every processor with listed results (unflagged ones only, unless
+    // with_flagged), in key order.
+    virtual StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) = 0;
+    // The listed results of one processor (unflagged only unless
+    // with_flagged), best multi-core score first; not_found when it has none
+    // at all.
+    virtual StoreStatus cpu_results(const std::string& processor_key, int with_flagged,
+                                    std::vector<ResultSummary>* out) = 0;
     virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,
                                        int64_t* total) = 0;
 };
 
 #include <memory>
+
+// Groups (key, cpu, architecture, multi, single) rows that arrive in key
+// order into entries with their medians: the backends' shared half of
+// cpu_list.
+struct CpuRow {
+    std::string processor_key, cpu, architecture;
+    double multi = 0, single = 0;
+};
+void gather_cpu_entries(const std::vector<CpuRow>& rows, std::vector<CpuEntry>* out);
 
 // Opens the store named by --db: a "postgresql://" or "postgres://" URI
 // selects PostgreSQL, anything else is a SQLite file path. On failure returns

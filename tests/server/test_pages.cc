@@ -246,6 +246,51 @@ TEST_P(PageRoutes, ScoresRankResultsAndPlaceThemAmongTheirProcessor) {
     EXPECT_EQ(list.find("data-id=\"again\""), std::string::npos);
 }
 
+// A processor's statistics: medians and percentiles over its unflagged
+// results, the same in its page and its JSON; unknown processors are 404.
+TEST_P(PageRoutes, ProcessorPagesGatherTheirResults) {
+    backend.add(make_result("slow", "ALPHA cpu", 0.5), "c-slow");
+    backend.add(make_result("fast", "Alpha  CPU", 2.0), "c-fast");
+    backend.add(make_result("repeat", "Alpha  CPU", 2.0), "c-repeat");  // the bytes of "fast"
+    TestServer server(store());
+    httplib::Client client = server.client();
+    const char* key = "x86-64:alpha%20cpu";
+
+    const json cpu = json::parse(client.Get(std::string("/api/v1/cpus/") + key)->body);
+    EXPECT_EQ(cpu["count"], 3);
+    StoredResult first, slow, fast;
+    ASSERT_EQ(store()->get("first", &first), StoreStatus::ok);
+    ASSERT_EQ(store()->get("slow", &slow), StoreStatus::ok);
+    ASSERT_EQ(store()->get("fast", &fast), StoreStatus::ok);
+    EXPECT_DOUBLE_EQ(cpu["scores"]["multi"]["median"].get<double>(), first.summary.scores[kScoreMulti]);
+    // Linear between ranks: the 10th percentile is a fifth of the way from the lowest to the middle.
+    EXPECT_DOUBLE_EQ(cpu["scores"]["multi"]["p10"].get<double>(),
+                     slow.summary.scores[kScoreMulti] +
+                         0.2 * (first.summary.scores[kScoreMulti] - slow.summary.scores[kScoreMulti]));
+    EXPECT_DOUBLE_EQ(cpu["figures"]["raw"]["multicore"]["native_integer"]["median"].get<double>(),
+                     first.summary.figures[kSuiteRaw][kPassMulti][0]);
+    int64_t binned = 0;
+    for (const auto& n : cpu["histogram"]["bins"]) binned += n.get<int64_t>();
+    EXPECT_EQ(binned, 3);
+    EXPECT_EQ(cpu["results"][0]["id"], "fast");
+    EXPECT_EQ(json::parse(client.Get(std::string("/api/v1/cpus/") + key + "?flagged=1")->body)["count"], 4);
+
+    const std::string page = client.Get(std::string("/cpus/") + key)->body;
+    EXPECT_NE(page.find("id=\"histogram\""), std::string::npos);
+    EXPECT_NE(page.find("href=\"/results/slow\""), std::string::npos);
+    EXPECT_EQ(page.find("href=\"/results/repeat\""), std::string::npos);
+    const std::string list = client.Get("/cpus?sort=multi")->body;
+    EXPECT_LT(list.find("data-key=\"x86-64:beta cpu\""), list.find("data-key=\"x86-64:alpha cpu\""));
+    EXPECT_NE(list.find("href=\"/cpus/x86-64%3Aalpha%20cpu\""), std::string::npos);
+    EXPECT_EQ(client.Get("/cpus?sort=fastest")->status, 400);
+
+    for (const char* unknown : {"/cpus/x86-64:nothing", "/api/v1/cpus/x86-64:nothing", "/cpus/%3Cscript%3E"}) {
+        const auto res = client.Get(unknown);
+        EXPECT_EQ(res->status, 404) << unknown;
+        EXPECT_EQ(res->body.find("<script>"), std::string::npos);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, PageRoutes, testing::ValuesIn(store_backends()));
 
 }  // namespace

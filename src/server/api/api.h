@@ -8,3 +8,4 @@ void api_get_result(RouteCall& call);  // GET /api/v1/results/{id}
 void api_list(RouteCall& call);        // GET /api/v1/results?limit&offset&cpu
 void api_export_csv(RouteCall& call);     // GET /api/v1/export.csv?since
 void api_export_ndjson(RouteCall& call);  // GET /api/v1/export.ndjson?since
+void api_cpu(RouteCall& call);  // GET /api/v1/cpus/{key}?flagged

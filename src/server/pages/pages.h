@@ -21,6 +21,9 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query,
 std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below = 0,
                                int64_t of = 0);
 constexpr int64_t kMinStanding = 5;
+std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged);
+// results: one processor's, best first; at least one.
+std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSummary>& results, int with_flagged);
 std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results);
 // The owner's page: label, list/unlist, delete (with confirmation).
 std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
@@ -36,6 +39,8 @@ void page_compare(RouteCall& call);     // GET /compare?ids&add
 void page_claim_get(RouteCall& call);   // GET /claim/{code}?notice
 void page_claim_post(RouteCall& call);  // POST /claim/{code}: the owner's forms
 void page_style(RouteCall& call);       // GET /style.css
+void page_cpus(RouteCall& call);        // GET /cpus?sort&flagged
+void page_cpu(RouteCall& call);         // GET /cpus/{key}?flagged
 
 // The one stylesheet, served at <base_path>/style.css.
 extern const char kStylesheet[];
