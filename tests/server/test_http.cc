@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "server/harness.h"
+#include "server/http/rate_limiter.h"
 
 namespace {
 
@@ -193,6 +194,24 @@ TEST_P(Http, ExportStreamsEveryListedResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Http, testing::ValuesIn(store_backends()));
+
+// A token comes back a sixtieth of a minute after it was spent, not sooner,
+// and one client's spending leaves another's bucket full.
+TEST(RateLimiter, TokensComeBackAtTheRateNotSooner) {
+    RateLimiter limiter(60);
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(limiter.allow("a", 100.0)) << i;
+    const struct {
+        const char* key;
+        double at;
+        bool allowed;
+    } steps[] = {
+        {"a", 100.0, false}, {"b", 100.0, true}, {"a", 100.99, false},
+        {"a", 101.0, true},  {"a", 101.0, false}, {"a", 102.5, true}, {"a", 102.5, false},
+    };
+    for (const auto& s : steps) EXPECT_EQ(limiter.allow(s.key, s.at), s.allowed) << s.key << " at " << s.at;
+}
+
+
 
 // What the benchmark prints for the upload of run: standard output and error.
 using Printed = std::pair<std::string, std::string>;

@@ -19,6 +19,7 @@ TEST(HtmlEscape, EscapesMarkupAndDropsControls) {
         {"plain CPU @ 3.00GHz", "plain CPU @ 3.00GHz"},
         {"<b>&\"'", "&lt;b&gt;&amp;&quot;&#39;"},
         {std::string("a\0b\x01\x7f" "c\td", 8), "abc\td"},
+        {"x\x1f\x20y", "x y"},  // the top of the control range goes, the space after it stays
         {"Ünïcødé ✓", "Ünïcødé ✓"},
     };
     for (const auto& c : cases) EXPECT_EQ(html_escape(c.in), c.out) << c.in;
