@@ -242,6 +242,46 @@ struct Ledger {
     }
 };
 
+// SIGTERM while slow clients hold connections and uploads keep coming: the
+// server stops within its grace period, and every upload it acknowledged
+// is in the database after.
+TEST(Program, StopsOnTimeUnderAttackKeepingEveryAcknowledgedUpload) {
+    TempDir dir;
+    const std::string db = dir.path + "/r.db";
+    auto server = start(db);
+    const int port = server->port();
+    std::vector<int> attackers;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = connect_from("127.0.0.2", port);
+        send_all(fd, "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+        attackers.push_back(fd);
+    }
+    // One upload stays in flight: its body never ends.
+    const int slow_body = connect_from("127.0.0.3", port);
+    send_all(slow_body, "POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nContent-Length: 900\r\n\r\n{");
+    Ledger ledger;
+    std::atomic<int> next{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&] {
+            const auto deadline = Clock::now() + std::chrono::seconds(15);
+            for (int k; Clock::now() < deadline && (k = next++) < 2000;)
+                if (ledger.upload(port, k) != 201) break;
+        });
+    while (next < 40) usleep(10000);
+    const auto stopped = Clock::now();
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->finish(), 0) << server->err();
+    const double took = since(stopped);
+    EXPECT_LT(took, kShutdownGraceSeconds + 1.0) << "the server waited on its slow clients";
+    for (auto& t : clients) t.join();
+    for (int fd : attackers) close(fd);
+    close(slow_body);
+    ASSERT_GT(ledger.acked.size(), 30u) << ledger.describe();
+    server = start(db);
+    ledger.expect_all_present({server->port()});
+}
+
 // Clients upload while instance 0 is killed (SIGKILL) and restarted on the
 // same database every few hundred milliseconds; each client repeats an upload
 // until it gets a 201. On PostgreSQL, instance 1 shares the database.

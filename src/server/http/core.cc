@@ -24,9 +24,10 @@
 namespace {
 
 // The connection's own memory: the request head is read into it, so its size
-// bounds the head (MHD answers 431 past it); the rest holds the parsed
-// fields and the head of the answer.
-constexpr size_t kConnectionMemory = kMaxHeadBytes + 8192;
+// bounds what is read of a head (libmicrohttpd answers 431 past it); the
+// margin holds the parsed fields and the head of the answer, so that a head
+// just under the limit still gets its 431 from the check on arrival.
+constexpr size_t kConnectionMemory = kMaxHeadBytes + 4096;
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -57,6 +58,7 @@ struct HttpCore {
     int listen_fd = -1;
     MHD_Daemon* daemon = nullptr;
     const HttpHandlers* handlers = nullptr;
+    HttpLimits limits;
     std::mutex mutex;
     std::unordered_set<Conn*> conns;
     std::unordered_map<std::string, int> per_key;
@@ -93,7 +95,8 @@ void sweep(HttpCore* core) {
         core->wake.wait_for(lock, std::chrono::milliseconds(250));
         const double now = now_seconds();
         for (Conn* c : core->conns) {
-            const double limit = c->phase == kHead ? (core->stopping ? 0 : kHeadSeconds) : kBodySeconds;
+            const double limit = c->phase == kHead ? (core->stopping ? 0 : core->limits.head_seconds)
+                                                 : core->limits.body_seconds;
             if (now - c->since > limit) shut(c);
         }
     }
@@ -106,7 +109,7 @@ MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
     if (core->handlers->uncapped && core->handlers->uncapped(peer)) return MHD_YES;
     std::lock_guard<std::mutex> lock(core->mutex);
     const auto it = core->per_key.find(limit_key(peer));
-    return it != core->per_key.end() && it->second >= kMaxConnectionsPerAddress ? MHD_NO : MHD_YES;
+    return it != core->per_key.end() && it->second >= core->limits.per_address ? MHD_NO : MHD_YES;
 }
 
 void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
@@ -252,8 +255,10 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         req.peer = c != nullptr ? c->peer : std::string();
         req.client = core->handlers->client_of ? core->handlers->client_of(req) : req.peer;
         if (c != nullptr) set_phase(core, c, kBody);
-        if (req.headers.size() > static_cast<size_t>(kMaxHeaderFields))
-            return refuse(core, connection, req, 431, "too many header fields", true);
+        size_t head_bytes = req.method.size() + (c != nullptr ? c->raw_uri.size() : 0) + 12;
+        for (const auto& [name, value] : req.headers) head_bytes += name.size() + value.size() + 4;
+        if (req.headers.size() > static_cast<size_t>(kMaxHeaderFields) || head_bytes > kMaxHeadBytes)
+            return refuse(core, connection, req, 431, "the request head exceeds 16384 bytes or 100 fields", true);
         const char* message = nullptr;
         bool close = false;
         if (const int status = check_body_headers(req, ex, &message, &close))
@@ -328,13 +333,14 @@ HttpCorePtr http_bind(const ListenAddress& address, int* port, std::string* erro
     return core;
 }
 
-int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error) {
+int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error, const HttpLimits& limits) {
     core->handlers = handlers;
+    core->limits = limits;
     const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC;
     core->daemon = MHD_start_daemon(
         flags, 0, on_accept, core, on_request, core, MHD_OPTION_LISTEN_SOCKET, core->listen_fd,
         MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(kWorkerThreads), MHD_OPTION_CONNECTION_LIMIT,
-        connection_limit(), MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleSeconds),
+        connection_limit(), MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, core,
         MHD_OPTION_NOTIFY_COMPLETED, on_completed, core, MHD_OPTION_URI_LOG_CALLBACK, on_uri, core,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);

@@ -25,6 +25,15 @@ constexpr int kMaxHeaderFields = 100;
 constexpr int kMaxConnectionsPerAddress = 32;  // per client address (IPv6: per /64)
 constexpr int kShutdownGraceSeconds = 5;
 
+// The limits of one server; the defaults are the constants above. Tests
+// shorten the time-outs to see them act in a second.
+struct HttpLimits {
+    double head_seconds = kHeadSeconds;
+    double body_seconds = kBodySeconds;
+    unsigned idle_seconds = kIdleSeconds;
+    int per_address = kMaxConnectionsPerAddress;
+};
+
 struct HttpHandlers {
     // Answers one complete request (runs on a worker thread).
     std::function<void(const HttpRequest&, HttpResponse*)> handle;
@@ -49,7 +58,8 @@ using HttpCorePtr = std::unique_ptr<HttpCore, HttpCoreDeleter>;
 // The port actually bound goes to *port.
 HttpCorePtr http_bind(const ListenAddress& address, int* port, std::string* error);
 // Starts serving; 0 with *error when the server could not start.
-int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error);
+int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error,
+               const HttpLimits& limits = HttpLimits());
 // Stops accepting at once, lets requests already under way finish for up to
 // grace_seconds, closes the rest. Returns when no handler runs any more.
 void http_stop(HttpCore* core, double grace_seconds);
