@@ -282,6 +282,31 @@ TEST(Program, StopsOnTimeUnderAttackKeepingEveryAcknowledgedUpload) {
     ledger.expect_all_present({server->port()});
 }
 
+// The database file deleted, or replaced by another, under the running
+// server: uploads get 503 and the log says why, rather than 201s for data
+// that would be gone at the next start.
+TEST(Program, UploadsAre503OnceTheDatabaseFileIsDeletedOrReplaced) {
+    for (const char* what : {"deleted", "replaced"}) {
+        TempDir dir;
+        const std::string db = dir.path + "/r.db";
+        auto server = start(db);
+        const int port = server->port();
+        ASSERT_EQ(request(port, "/api/v1/submissions", document(1)).first, 201);
+        if (std::string(what) == "deleted") {
+            std::filesystem::remove(db);
+        } else {
+            sqlite_sql(dir.path + "/other.db", "CREATE TABLE t(x)");
+            std::filesystem::rename(dir.path + "/other.db", db);
+        }
+        EXPECT_EQ(request(port, "/api/v1/submissions", document(2)).first, 503) << what;
+        EXPECT_EQ(request(port, "/api/v1/submissions", document(3)).first, 503) << what;
+        EXPECT_TRUE(server->stop());
+        const std::string err = server->err();
+        EXPECT_NE(err.find("database " + db + " was " + what + " while the server ran"), std::string::npos) << err;
+        EXPECT_EQ(count_of(err, " was " + std::string(what)), 1) << "said once: " << err;
+    }
+}
+
 // Clients upload while instance 0 is killed (SIGKILL) and restarted on the
 // same database every few hundred milliseconds; each client repeats an upload
 // until it gets a 201. On PostgreSQL, instance 1 shares the database.
