@@ -85,6 +85,31 @@ TEST_P(Http, EachRouteAnswersItsStatusWithTheSecurityHeaders) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Http, testing::ValuesIn(store_backends()));
 
+// A store that fails every call as a full disk does: every route that needs
+// it answers 503 (try again later), the pages and the API alike.
+struct FailingStore : ResultStore {
+    StoreStatus insert(const StoredResult&, const unsigned char*) override { return StoreStatus::error; }
+    StoreStatus get(const std::string&, StoredResult*) override { return StoreStatus::error; }
+    StoreStatus list(const ListQuery&, std::vector<ResultSummary>*, int64_t*) override { return StoreStatus::error; }
+    StoreStatus find_by_claim(const unsigned char*, StoredResult*) override { return StoreStatus::error; }
+    StoreStatus set_label_and_listing(const std::string&, const std::string&, int) override {
+        return StoreStatus::error;
+    }
+    StoreStatus remove(const std::string&) override { return StoreStatus::error; }
+};
+
+TEST(Http, EveryStoreFailureIs503) {
+    FailingStore store;
+    TestServer server(&store, options_with({"--upload-limit", "0"}));
+    auto client = server.client();
+    const std::string id = new_result_id();
+    EXPECT_EQ(client.Post(kUploadPath, golden_document(), "application/json")->status, 503);
+    for (const std::string& path : std::vector<std::string>{"/api/v1/results", "/api/v1/results/" + id, "/", "/results/" + id,
+                                   "/compare?ids=" + id, "/claim/some-code"})
+        EXPECT_EQ(client.Get(path)->status, 503) << path;
+    EXPECT_EQ(client.Post("/claim/some-code", "action=save&label=x", "application/x-www-form-urlencoded")->status, 503);
+}
+
 // What the benchmark prints for the upload of run: standard output and error.
 using Printed = std::pair<std::string, std::string>;
 Printed upload(const RunRecord& run, int port) {

@@ -94,20 +94,20 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
             out.append("/results/");
             append_escaped(&out, row.id);
             out.append("\">");
-            append_escaped(&out, row.cpu);
+            append_name(&out, row.cpu);
             out.append("</a>");
             if (!row.label.empty()) {
                 out.append(" <span class=\"label\">");
-                append_escaped(&out, row.label);
+                append_name(&out, row.label);
                 out.append("</span>");
             }
             out.append("</td><td data-label=\"Model\">");
-            append_escaped(&out, row.model);
+            append_name(&out, row.model);
             appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"OS\">",
                     static_cast<long long>(row.cores), static_cast<long long>(row.threads));
-            append_escaped(&out, row.operating_system);
+            append_name(&out, row.operating_system);
             out.append("</td><td data-label=\"Compiler\">");
-            append_escaped(&out, row.compiler);
+            append_name(&out, row.compiler);
             out.append("</td>");
             for (const int t : kHeadlineTests) {
                 char raw[32], real[32];
