@@ -109,6 +109,8 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
         {{"--public-url", "http://x/a?b=1"}, "bad --public-url"},
         {{"--public-url", "http://user@x/"}, "bad --public-url"},
         {{"--public-url", "http://x/a.b(c)"}, "bad --public-url"},
+        {{"--trusted-proxy", "10.0.0.0/33"}, "bad --trusted-proxy '10.0.0.0/33'"},
+        {{"--trusted-proxy", "proxy.example"}, "bad --trusted-proxy"},
         {{"--db", ""}, "--db needs a non-empty path"},
         {{"--listen", busy_at}, "cannot listen on " + busy_at + ": Address already in use"},
         {{"--listen", "192.0.2.1:0"}, "cannot listen on 192.0.2.1:0: "},
