@@ -20,10 +20,10 @@ using Clock = std::chrono::steady_clock;
 // a busy server never blocks on a pipe that nobody reads.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& args) {
+    explicit ServerProcess(const std::vector<std::string>& args, const char* program = QM_SERVER_BINARY) {
         const int out = open((dir_.path + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open((dir_.path + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv = {const_cast<char*>(QM_SERVER_BINARY)};
+        std::vector<char*> argv = {const_cast<char*>(program)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         if (out >= 0 && err >= 0 && (pid_ = fork()) == 0) {
@@ -307,6 +307,82 @@ TEST(Program, UploadsAre503OnceTheDatabaseFileIsDeletedOrReplaced) {
         EXPECT_NE(err.find("database " + db + " was " + what + " while the server ran"), std::string::npos) << err;
         EXPECT_EQ(count_of(err, " was " + std::string(what)), 1) << "said once: " << err;
     }
+}
+
+// An upload from source through the port, with extra head lines: the status.
+int upload_from(const char* source, int port, const std::string& extra = "") {
+    const int fd = connect_from(source, port);
+    if (fd < 0) return -1;
+    const std::string& doc = golden_document();
+    send_all(fd, "POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra +
+                     "Content-Type: application/json\r\nContent-Length: " + std::to_string(doc.size()) + "\r\n\r\n" +
+                     doc);
+    const std::string reply = read_until_closed(fd, 5);
+    close(fd);
+    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+int free_loopback_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Debian's nginx in front, with the proxy settings the README gives: two
+// clients behind it have limits of their own, and no client can choose its
+// address by sending X-Forwarded-For itself.
+TEST(Program, BehindNginxEachClientIsLimitedAloneAndCannotChooseItsAddress) {
+    const char* nginx = "/usr/sbin/nginx";
+    if (access(nginx, X_OK) != 0) GTEST_SKIP() << "no " << nginx << " (Debian package nginx-light)";
+    TempDir dir;
+    ServerProcess server({"--listen", "127.0.0.1:0", "--db", dir.path + "/r.db", "--upload-limit", "2",
+                          "--trusted-proxy", "127.0.0.1"});
+    const int server_port = server.port();
+    ASSERT_GT(server_port, 0) << server.err();
+    const int proxy_port = free_loopback_port();
+    std::ofstream(dir.path + "/nginx.conf")
+        << "daemon off; master_process off; worker_processes 1; pid " << dir.path << "/nginx.pid;\n"
+        << "error_log " << dir.path << "/error.log warn;\nevents { worker_connections 64; }\n"
+        << "http {\n  access_log off;\n"
+        << "  client_body_temp_path " << dir.path << "/body; proxy_temp_path " << dir.path << "/proxy;\n"
+        << "  fastcgi_temp_path " << dir.path << "/fcgi; uwsgi_temp_path " << dir.path << "/uwsgi; scgi_temp_path "
+        << dir.path << "/scgi;\n"
+        << "  server {\n    listen 127.0.0.1:" << proxy_port << ";\n    location / {\n"
+        << "      proxy_pass http://127.0.0.1:" << server_port << ";\n"
+        << "      include " << QUILLMOTH_TEST_DIR << "/../src/server/deploy/nginx-proxy.conf;\n    }\n  }\n}\n";
+    ServerProcess proxy({"-p", dir.path, "-c", dir.path + "/nginx.conf", "-e", dir.path + "/error.log"}, nginx);
+    bool up = false;
+    for (int waited = 0; waited < 100 && !up; ++waited) {
+        const int fd = connect_from("127.0.0.1", proxy_port);
+        up = fd >= 0;
+        if (fd >= 0) close(fd);
+        else usleep(50000);
+    }
+    ASSERT_TRUE(up) << read_whole_file(dir.path + "/error.log");
+
+    const struct {
+        const char* source;
+        std::string extra;
+        int status;
+    } uploads[] = {
+        {"127.0.0.2", "", 201},
+        {"127.0.0.2", "", 201},
+        {"127.0.0.2", "", 429},
+        {"127.0.0.3", "", 201},  // another client: a bucket of its own
+        {"127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\n", 429},  // a new address, claimed: still its own
+        {"127.0.0.4", "X-Forwarded-For: 127.0.0.3\r\n", 201},    // nor can it take another's
+        {"127.0.0.3", "", 201},
+        {"127.0.0.3", "", 429},
+    };
+    for (const auto& u : uploads) EXPECT_EQ(upload_from(u.source, proxy_port, u.extra), u.status) << u.source << " " << u.extra;
+    EXPECT_TRUE(server.stop());
+    EXPECT_NE(server.err().find(" 127.0.0.4 \"POST /api/v1/submissions\" 201"), std::string::npos) << server.err();
 }
 
 // Clients upload while instance 0 is killed (SIGKILL) and restarted on the
