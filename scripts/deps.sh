@@ -10,6 +10,7 @@ qm_packages=(
     # the results service and its tests
     libmicrohttpd-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
     libcpp-httplib-dev                            # the HTTP client of the service tests and benchmarks
+    nginx-light systemd                           # the service behind a real proxy; its unit checked
     pkg-config zlib1g-dev libbrotli-dev           # how cpp-httplib was built
 )
 # The browser test's Node and npm; a Node from elsewhere brings its own npm.

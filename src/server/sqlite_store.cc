@@ -20,6 +20,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/file_identity.h"
 #include "server/ids.h"
 #include "server/store.h"
 #include "server/validate.h"
@@ -403,6 +404,7 @@ public:
         const int flags = SQLITE_OPEN_READWRITE | (exists ? 0 : SQLITE_OPEN_CREATE);
         if (!open_connection(path, flags, writer_.get(), error)) return false;
         if (!prepare_schema(path, error)) return false;
+        file_.remember(path);
 
         // The journal mode is a property of the file: set it before the readers open.
         sqlite3_stmt* stmt = nullptr;
@@ -815,7 +817,10 @@ private:
                     // Some errors roll back the whole transaction, earlier writes included.
                     aborted = sqlite3_get_autocommit(writer_->db) != 0;
                 }
-                if (aborted || !writer_->exec("COMMIT")) {
+                if (!aborted && !file_.unchanged()) {
+                    writer_->exec("ROLLBACK");
+                    std::fill(status.begin(), status.end(), StoreStatus::unavailable);
+                } else if (aborted || !writer_->exec("COMMIT")) {
                     writer_->exec("ROLLBACK");
                     for (auto& s : status)
                         if (s == StoreStatus::ok) s = StoreStatus::error;
@@ -826,6 +831,7 @@ private:
         }
     }
 
+    FileIdentity file_;
     std::unique_ptr<Connection> writer_;
     std::vector<std::unique_ptr<Connection>> readers_;
     std::vector<Connection*> free_readers_;

@@ -187,6 +187,13 @@ int validate_document(const std::string& body, ResultSummary* summary, std::vect
         errors->push_back("too large: the document exceeds 131072 bytes");
         return 0;
     }
+    // The stored bytes are served back as JSON: a NUL (where some readers
+    // stop) or anything but white space after the value would let one
+    // document read differently to different readers.
+    if (body.find('\0') != std::string::npos) {
+        errors->push_back("not JSON: the body holds a NUL byte");
+        return 0;
+    }
     std::string parse_error;
     const json doc = parse_strict(body, &parse_error);
     if (!parse_error.empty()) {

@@ -21,6 +21,10 @@ TEST(HtmlEscape, EscapesMarkupAndDropsControls) {
         {std::string("a\0b\x01\x7f" "c\td", 8), "abc\td"},
         {"x\x1f\x20y", "x y"},  // the top of the control range goes, the space after it stays
         {"Ünïcødé ✓", "Ünïcødé ✓"},
+        // Bidi controls and zero-width characters are shown by name.
+        {"Intel\u202E3 2 1\u202C", "IntelU+202E3 2 1U+202C"},
+        {"A\u200BM\u200DD\u2066x\u2069\uFEFF\u061C", "AU+200BMU+200DDU+2066xU+2069U+FEFFU+061C"},
+        {"\u2010\u2070\u201C", "\u2010\u2070\u201C"},  // neighbours of those ranges stay
     };
     for (const auto& c : cases) EXPECT_EQ(html_escape(c.in), c.out) << c.in;
 }
@@ -59,6 +63,8 @@ TEST(Pages, StoredTextsNeverBecomeMarkup) {
         EXPECT_NE(page.html.find("&lt;script&gt;alert(1)&lt;/script&gt;&lt;img src=x onerror=alert(2)&gt;"),
                   std::string::npos);
         EXPECT_NE(page.html.find("&amp;amp;"), std::string::npos);  // escaped once more, never decoded
+        // Isolated, so that no name's direction reorders its neighbours.
+        EXPECT_NE(page.html.find("<bdi>&lt;script&gt;alert(1)"), std::string::npos);
     }
 }
 

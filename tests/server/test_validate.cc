@@ -109,6 +109,10 @@ TEST(Validate, BodiesThatAreNotADocument) {
         // A figure beyond a double's range never becomes infinity: the parse refuses it.
         {"{\"rate\":1e400}", "not JSON"},
         {golden + std::string(kMaxDocumentBytes, ' '), "too large"},
+        {golden + std::string("\0", 1) + std::string(1000, '\x9c'), "NUL byte"},
+        {golden + std::string("\0", 1), "NUL byte"},
+        {golden + " \n\t{}", "not JSON"},
+        {golden + "\x01", "not JSON"},
     };
     for (const auto& c : cases) {
         const auto errors = errors_of(c.body);

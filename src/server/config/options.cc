@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "server/http/client_address.h"
 #include "server/http/params.h"
 
 namespace {
@@ -66,6 +67,16 @@ int set_upload_limit(ServerOptions* o, const std::string& value, std::string* er
     return 1;
 }
 
+int set_trusted_proxy(ServerOptions* o, const std::string& value, std::string* error) {
+    Cidr block;
+    if (!parse_cidr(value, &block)) {
+        *error = "bad --trusted-proxy '" + value + "': expected an address or ADDRESS/BITS";
+        return 0;
+    }
+    o->trusted_proxies.push_back(value);
+    return 1;
+}
+
 int set_help(ServerOptions* o, const std::string&, std::string*) { return o->help = 1; }
 
 struct OptionSpec {
@@ -84,8 +95,12 @@ const OptionSpec kOptions[] = {
     {"--public-url", nullptr, "URL", 0, "base of the links handed out (default http://localhost:PORT)",
      set_public_url},
     {"--unlisted", nullptr, nullptr, 0, "new results are reachable by link only", set_unlisted},
-    {"--upload-limit", nullptr, "N", 0, "uploads per minute per client address, 0 for none (default 60)",
+    {"--upload-limit", nullptr, "N", 0, "uploads per minute per client address (IPv6: per /64), 0 for none\n(default 60)",
      set_upload_limit},
+    {"--trusted-proxy", nullptr, "CIDR", 1,
+     "a reverse proxy in front, repeatable (10.0.0.0/8, ::1): only for requests\n"
+     "from these is the client taken from X-Forwarded-For",
+     set_trusted_proxy},
     {"--help", "-h", nullptr, 0, "show this help", set_help},
 };
 

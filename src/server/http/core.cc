@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -25,9 +26,10 @@
 namespace {
 
 // The connection's own memory: the request head is read into it, so its size
-// bounds the head (MHD answers 431 past it); the rest holds the parsed
-// fields and the head of the answer.
-constexpr size_t kConnectionMemory = kMaxHeadBytes + 8192;
+// bounds what is read of a head (libmicrohttpd answers 431 past it); the
+// margin holds the parsed fields and the head of the answer, so that a head
+// just under the limit still gets its 431 from the check on arrival.
+constexpr size_t kConnectionMemory = kMaxHeadBytes + 4096;
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -48,8 +50,15 @@ struct Conn {
 // One request (libmicrohttpd's per-request context).
 struct Exchange {
     HttpRequest req;
+    HttpResponse res;
     int refusal = 0;  // a status to answer once the body is read and dropped
     bool dropping = false;
+    enum { reading, answering, answered } state = reading;
+};
+
+struct Job {
+    MHD_Connection* connection;
+    Exchange* exchange;
 };
 
 }  // namespace
@@ -58,6 +67,7 @@ struct HttpCore {
     int listen_fd = -1;
     MHD_Daemon* daemon = nullptr;
     const HttpHandlers* handlers = nullptr;
+    HttpLimits limits;
     std::mutex mutex;
     std::unordered_set<Conn*> conns;
     std::unordered_map<std::string, int> per_key;
@@ -66,6 +76,12 @@ struct HttpCore {
     std::condition_variable wake;
     bool sweeper_stop = false;
     std::thread sweeper;
+    // Whole requests waiting for a worker, their connections suspended.
+    std::mutex jobs_mutex;
+    std::condition_variable jobs_ready;
+    std::deque<Job> jobs;
+    bool workers_stop = false;
+    std::vector<std::thread> workers;
 };
 
 namespace {
@@ -94,7 +110,8 @@ void sweep(HttpCore* core) {
         core->wake.wait_for(lock, std::chrono::milliseconds(250));
         const double now = now_seconds();
         for (Conn* c : core->conns) {
-            const double limit = c->phase == kHead ? (core->stopping ? 0 : kHeadSeconds) : kBodySeconds;
+            const double limit = c->phase == kHead ? (core->stopping ? 0 : core->limits.head_seconds)
+                                                 : core->limits.body_seconds;
             if (now - c->since > limit) shut(c);
         }
     }
@@ -107,7 +124,7 @@ MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
     if (core->handlers->uncapped && core->handlers->uncapped(peer)) return MHD_YES;
     std::lock_guard<std::mutex> lock(core->mutex);
     const auto it = core->per_key.find(limit_key(peer));
-    return it != core->per_key.end() && it->second >= kMaxConnectionsPerAddress ? MHD_NO : MHD_YES;
+    return it != core->per_key.end() && it->second >= core->limits.per_address ? MHD_NO : MHD_YES;
 }
 
 void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
@@ -279,8 +296,10 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         req.peer = c != nullptr ? c->peer : std::string();
         req.client = core->handlers->client_of ? core->handlers->client_of(req) : req.peer;
         if (c != nullptr) set_phase(core, c, kBody);
-        if (req.headers.size() > static_cast<size_t>(kMaxHeaderFields))
-            return refuse(core, connection, req, 431, "too many header fields", true);
+        size_t head_bytes = req.method.size() + (c != nullptr ? c->raw_uri.size() : 0) + 12;
+        for (const auto& [name, value] : req.headers) head_bytes += name.size() + value.size() + 4;
+        if (req.headers.size() > static_cast<size_t>(kMaxHeaderFields) || head_bytes > kMaxHeadBytes)
+            return refuse(core, connection, req, 431, "the request head exceeds 16384 bytes or 100 fields", true);
         const char* message = nullptr;
         bool close = false;
         if (const int status = check_body_headers(req, ex, &message, &close))
@@ -294,9 +313,36 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         return MHD_YES;
     }
     if (ex->refusal != 0) return refuse(core, connection, ex->req, ex->refusal, "request body exceeds 131072 bytes", false);
-    HttpResponse res;
-    core->handlers->handle(ex->req, &res);
-    return send(core, connection, ex->req, res);
+    if (ex->state == Exchange::answered) return send(core, connection, ex->req, ex->res);
+    if (ex->state == Exchange::reading) {
+        // The answer may wait on the store: a worker gives it, and this
+        // thread goes on with other connections meanwhile.
+        ex->state = Exchange::answering;
+        MHD_suspend_connection(connection);
+        {
+            std::lock_guard<std::mutex> lock(core->jobs_mutex);
+            core->jobs.push_back(Job{connection, ex});
+        }
+        core->jobs_ready.notify_one();
+    }
+    return MHD_YES;
+}
+
+void work(HttpCore* core) {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(core->jobs_mutex);
+            core->jobs_ready.wait(lock, [core] { return core->workers_stop || !core->jobs.empty(); });
+            if (core->jobs.empty()) return;  // stopping, and every job done
+            job = core->jobs.front();
+            core->jobs.pop_front();
+        }
+        core->handlers->handle(job.exchange->req, &job.exchange->res);
+        job.exchange->state = Exchange::answered;
+        // The last touch: once resumed, the connection may finish and free the exchange.
+        MHD_resume_connection(job.connection);
+    }
 }
 
 // Descriptors for connections: all the process may have, less a margin for
@@ -355,13 +401,14 @@ HttpCorePtr http_bind(const ListenAddress& address, int* port, std::string* erro
     return core;
 }
 
-int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error) {
+int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error, const HttpLimits& limits) {
     core->handlers = handlers;
-    const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC;
+    core->limits = limits;
+    const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME;
     core->daemon = MHD_start_daemon(
         flags, 0, on_accept, core, on_request, core, MHD_OPTION_LISTEN_SOCKET, core->listen_fd,
-        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(kWorkerThreads), MHD_OPTION_CONNECTION_LIMIT,
-        connection_limit(), MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleSeconds),
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(kIoThreads), MHD_OPTION_CONNECTION_LIMIT,
+        connection_limit(), MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, core,
         MHD_OPTION_NOTIFY_COMPLETED, on_completed, core, MHD_OPTION_URI_LOG_CALLBACK, on_uri, core,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
@@ -370,6 +417,7 @@ int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error)
         return 0;
     }
     core->sweeper = std::thread(sweep, core);
+    for (int i = 0; i < kWorkerThreads; ++i) core->workers.emplace_back(work, core);
     return 1;
 }
 
@@ -396,7 +444,16 @@ void http_stop_all(HttpCore* const* cores, size_t count, double grace_seconds) {
     for (size_t i = 0; i < count; ++i) {
         HttpCore* core = cores[i];
         if (core->daemon == nullptr) continue;
-        MHD_stop_daemon(core->daemon);  // waits for handlers that still run
+        // Every suspended connection must be resumed before the daemon stops:
+        // the workers finish what is queued, then go.
+        {
+            std::lock_guard<std::mutex> lock(core->jobs_mutex);
+            core->workers_stop = true;
+        }
+        core->jobs_ready.notify_all();
+        for (auto& w : core->workers) w.join();
+        core->workers.clear();
+        MHD_stop_daemon(core->daemon);
         core->daemon = nullptr;
         {
             std::lock_guard<std::mutex> lock(core->mutex);

@@ -1,6 +1,8 @@
-// The HTTP core: GNU libmicrohttpd, event-driven, with a small pool of
-// threads per listening address. A slow or idle client costs a socket and a
-// few KiB, never a thread; every limit below is a named constant.
+// The HTTP core: GNU libmicrohttpd, event-driven: a few threads per
+// listening address do all the reading and writing, and a request, once
+// whole, is answered by a pool of workers while its connection waits
+// suspended. A slow or idle client costs a socket and a few KiB, never a
+// thread; every limit below is a named constant.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,8 @@ constexpr size_t kMaxBodyBytes = 131072;
 // the client gets its 413 on a clean connection; longer ones are refused from
 // the head alone and the connection closed.
 constexpr size_t kDiscardableBytes = 1 << 20;
-constexpr int kWorkerThreads = 8;          // per listening address
+constexpr int kIoThreads = 2;              // per listening address: reading and writing
+constexpr int kWorkerThreads = 16;         // per listening address: answering (store calls)
 constexpr int kHeadSeconds = 10;           // the whole request head
 constexpr int kBodySeconds = 30;           // the whole body and the answer
 constexpr int kIdleSeconds = 5;            // silence on any connection
@@ -24,6 +27,15 @@ constexpr size_t kMaxHeadBytes = 16384;    // request line and header fields
 constexpr int kMaxHeaderFields = 100;
 constexpr int kMaxConnectionsPerAddress = 32;  // per client address (IPv6: per /64)
 constexpr int kShutdownGraceSeconds = 5;
+
+// The limits of one server; the defaults are the constants above. Tests
+// shorten the time-outs to see them act in a second.
+struct HttpLimits {
+    double head_seconds = kHeadSeconds;
+    double body_seconds = kBodySeconds;
+    unsigned idle_seconds = kIdleSeconds;
+    int per_address = kMaxConnectionsPerAddress;
+};
 
 struct HttpHandlers {
     // Answers one complete request (runs on a worker thread).
@@ -49,7 +61,8 @@ using HttpCorePtr = std::unique_ptr<HttpCore, HttpCoreDeleter>;
 // The port actually bound goes to *port.
 HttpCorePtr http_bind(const ListenAddress& address, int* port, std::string* error);
 // Starts serving; 0 with *error when the server could not start.
-int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error);
+int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error,
+               const HttpLimits& limits = HttpLimits());
 // Stops accepting at once, lets requests already under way finish for up to
 // grace_seconds, closes the rest. Returns when no handler runs any more.
 void http_stop(HttpCore* core, double grace_seconds);

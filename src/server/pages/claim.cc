@@ -99,7 +99,7 @@ std::string render_delete_confirm_page(const PageContext& ctx, const StoredResul
     std::string out;
     page_begin(&out, ctx, "Delete this result?");
     out.append("<h1>Delete this result?</h1><p>The result for <strong>");
-    append_escaped(&out, result.summary.cpu);
+    append_name(&out, result.summary.cpu);
     char date[40];
     format_date(date, sizeof date, result.summary.uploaded_at);
     appendf(&out, "</strong> uploaded %s will be gone for good, and its links will stop working.</p>\n"

@@ -28,8 +28,31 @@ void appendf(std::string* out, const char* format, ...) {
     out->resize(start + static_cast<size_t>(length));
 }
 
+namespace {
+
+// The code point of an invisible character that can reorder or hide the text
+// around it (bidi controls, zero-width characters) starting at text[i], with
+// its length in *size; 0 for anything else.
+unsigned invisible_at(const std::string& text, size_t i, size_t* size) {
+    const auto byte = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    unsigned code = 0;
+    if (byte(0) == 0xD8 && byte(1) == 0x9C) return *size = 2, 0x061C;  // Arabic letter mark
+    if (byte(0) == 0xE2 && (byte(1) == 0x80 || byte(1) == 0x81) && byte(2) >= 0x80 && byte(2) <= 0xBF)
+        code = 0x2000 + ((byte(1) & 0x3F) << 6) + (byte(2) & 0x3F);
+    else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+        code = 0xFEFF;
+    const bool invisible = (code >= 0x200B && code <= 0x200F) || (code >= 0x202A && code <= 0x202E) ||
+                           code == 0x2060 || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+    *size = 3;
+    return invisible ? code : 0;
+}
+
+}  // namespace
+
 void append_escaped(std::string* out, const std::string& text) {
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        size_t size = 0;
         switch (c) {
         case '&': out->append("&amp;"); break;
         case '<': out->append("&lt;"); break;
@@ -41,9 +64,21 @@ void append_escaped(std::string* out, const std::string& text) {
             // particular is handled differently by different parsers.
             if (static_cast<unsigned char>(c) < 32 && c != '\t' && c != '\n') break;
             if (c == 127) break;
+            // Shown by name, so that no name can pose as another.
+            if (const unsigned code = invisible_at(text, i, &size)) {
+                appendf(out, "U+%04X", code);
+                i += size - 1;
+                break;
+            }
             out->push_back(c);
         }
     }
+}
+
+void append_name(std::string* out, const std::string& text) {
+    out->append("<bdi>");
+    append_escaped(out, text);
+    out->append("</bdi>");
 }
 
 std::string html_escape(const std::string& text) {

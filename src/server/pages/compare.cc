@@ -21,7 +21,7 @@ void append_result_link(std::string* out, const PageContext& ctx, const StoredRe
     out->append("<a href=\"");
     append_escaped(out, result_url(ctx.base_path, r.summary.id));
     out->append("\">");
-    append_escaped(out, r.summary.cpu);
+    append_name(out, r.summary.cpu);
     out->append("</a>");
 }
 
@@ -88,13 +88,13 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
         append_result_link(&out, ctx, results[static_cast<size_t>(r)]);
         if (!s.label.empty()) {
             out.append(" <span class=\"label\">");
-            append_escaped(&out, s.label);
+            append_name(&out, s.label);
             out.append("</span>");
         }
         out.append("<br><small>");
-        append_escaped(&out, s.model);
+        append_name(&out, s.model);
         appendf(&out, " · %lld / %lld threads · ", static_cast<long long>(s.cores), static_cast<long long>(s.threads));
-        append_escaped(&out, s.operating_system);
+        append_name(&out, s.operating_system);
         appendf(&out, " · %s%s</small></li>", date, r == 0 ? " · <strong>baseline</strong>" : "");
     }
     out.append("</ol>\n");

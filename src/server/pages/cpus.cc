@@ -86,7 +86,8 @@ std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>
     h.close("tr").close("thead").open("tbody").newline();
     for (const CpuEntry& c : cpus) {
         h.open("tr", {{"class", "cpu"}, {"data-key", c.processor_key}});
-        h.open("td", {{"data-label", "Processor"}}).element("a", c.cpu, {{"href", cpu_url(ctx.base_path, c.processor_key)}});
+        h.open("td", {{"data-label", "Processor"}}).open("a", {{"href", cpu_url(ctx.base_path, c.processor_key)}});
+        h.name(c.cpu).close("a");
         h.close("td").element("td", c.architecture, {{"data-label", "Arch"}});
         h.element("td", std::to_string(c.count), {{"class", "num"}, {"data-label", "Results"}});
         h.element("td", score_text(c.median_multi), {{"class", "num"}, {"data-label", "Multi-core"}});
@@ -105,7 +106,7 @@ std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSumm
     std::string out;
     page_begin(&out, ctx, newest.cpu);
     Html h(&out);
-    h.element("h1", newest.cpu, {{"class", "cpu"}, {"id", "cpu"}});
+    h.open("h1", {{"class", "cpu"}, {"id", "cpu"}}).name(newest.cpu).close("h1");
     h.open("p", {{"class", "subtitle"}, {"id", "count"}});
     h.text(newest.architecture + " · " + std::to_string(stats.count) + (stats.count == 1 ? " result" : " results"));
     h.text(with_flagged ? " (flagged ones included) · " : " (flagged ones left out) · ");
@@ -150,7 +151,7 @@ std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSumm
         const ResultSummary& r = results[i];
         h.open("li").element("a", score_text(r.scores[kScoreMulti]) + " / " + score_text(r.scores[kScoreSingle]),
                              {{"href", result_url(ctx.base_path, r.id)}});
-        if (!r.label.empty()) h.text(" ").element("span", r.label, {{"class", "label"}});
+        if (!r.label.empty()) h.text(" ").open("span", {{"class", "label"}}).name(r.label).close("span");
         if (r.flags != 0) h.text(" ").element("span", flag_names(r.flags), {{"class", "flag"}});
         h.close("li");
     }

@@ -43,6 +43,12 @@ public:
         append_escaped(out_, text);
         return *this;
     }
+    // A name someone uploaded (CPU, model, label): escaped, isolated and
+    // with invisible controls made visible (append_name).
+    Html& name(const std::string& text) {
+        append_name(out_, text);
+        return *this;
+    }
     // An element holding only text: <tag ...>text</tag>.
     Html& element(const char* tag, const std::string& content, std::initializer_list<Attr> attrs = {}) {
         return open(tag, attrs).text(content).close(tag);

@@ -12,6 +12,9 @@
 void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Appends html_escape(text) without a temporary.
 void append_escaped(std::string* out, const std::string& text);
+// A stored name (CPU, model, label...) in element content: escaped and
+// isolated, so that its direction never reorders the text around it.
+void append_name(std::string* out, const std::string& text);
 // Appends text percent-encoded for a URL query value or path segment.
 void append_url_encoded(std::string* out, const std::string& text);
 

@@ -130,23 +130,23 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
                     date, time_of_day);
             append_escaped(&out, result_url(ctx.base_path, row.id));
             out.append("\">");
-            append_escaped(&out, row.cpu);
+            append_name(&out, row.cpu);
             out.append("</a>");
             if (row.flags != 0) appendf(&out, " <span class=\"flag\">%s</span>", flag_names(row.flags).c_str());
             if (!row.label.empty()) {
                 out.append(" <span class=\"label\">");
-                append_escaped(&out, row.label);
+                append_name(&out, row.label);
                 out.append("</span>");
             }
             out.append("</td><td data-label=\"Model\">");
-            append_escaped(&out, row.model);
+            append_name(&out, row.model);
             appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"Arch\">",
                     static_cast<long long>(row.cores), static_cast<long long>(row.threads));
-            append_escaped(&out, row.architecture);
+            append_name(&out, row.architecture);
             out.append("</td><td data-label=\"OS\">");
-            append_escaped(&out, row.operating_system);
+            append_name(&out, row.operating_system);
             out.append("</td><td data-label=\"Compiler\">");
-            append_escaped(&out, row.compiler);
+            append_name(&out, row.compiler);
             out.append("</td>");
             append_score_cell(&out, "Multi-core", row.scores[kScoreMulti]);
             append_score_cell(&out, "Single-core", row.scores[kScoreSingle]);

@@ -1,5 +1,6 @@
 // Server-rendered HTML pages. Every function returns a whole HTML5 document;
-// every stored text goes through html_escape.
+// every stored text goes through html_escape, which also shows bidi controls
+// and zero-width characters by name (U+202E).
 #pragma once
 
 #include <string>

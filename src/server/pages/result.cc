@@ -22,7 +22,7 @@ void append_cache(std::string* out, int64_t kb) {
 void append_text_item(std::string* out, const char* term, const std::string& text) {
     appendf(out, "<dt>%s</dt><dd>", term);
     if (text.empty()) out->append("<span class=\"muted\">unknown</span>");
-    else append_escaped(out, text);
+    else append_name(out, text);
     out->append("</dd>");
 }
 
@@ -208,11 +208,11 @@ void append_result_body(std::string* out, const StoredResult& result, const Docu
 
 void append_title(std::string* out, const StoredResult& result) {
     out->append("<h1 class=\"cpu\" id=\"cpu\">");
-    append_escaped(out, result.summary.cpu);
+    append_name(out, result.summary.cpu);
     out->append("</h1>");
     if (!result.summary.label.empty()) {
         out->append("<p class=\"subtitle\"><span class=\"label\" id=\"label\">");
-        append_escaped(out, result.summary.label);
+        append_name(out, result.summary.label);
         out->append("</span></p>");
     }
     if (!result.summary.listed) out->append("<p class=\"muted\">Unlisted: reachable by link only.</p>");
