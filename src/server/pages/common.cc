@@ -203,15 +203,13 @@ void read_document(const std::string& document, DocumentView* out) {
         out->available_memory_mb = integer_member(*env, "available_memory_mb", -1);
         out->process_count = integer_member(*env, "process_count", -1);
     }
-    static const char* const suites[2] = {"raw_tests", "real_tests"};
     for (int s = 0; s < 2; ++s) {
-        const auto list = details->find(suites[s]);
+        const auto list = details->find(kSuites[s].document_key);
         if (list == details->end() || !list->is_array()) continue;
         for (int t = 0; t < kTestCount && t < static_cast<int>(list->size()); ++t) {
             const nlohmann::json& test = (*list)[static_cast<size_t>(t)];
             if (!test.is_object()) continue;
-            read_pass(test, "multicore", &out->tests[s][kPassMulti][t]);
-            read_pass(test, "singlecore", &out->tests[s][kPassSingle][t]);
+            for (int p = 0; p < 2; ++p) read_pass(test, kPasses[p].document_key, &out->tests[s][p][t]);
         }
     }
 }

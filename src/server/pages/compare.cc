@@ -9,8 +9,6 @@
 
 namespace {
 
-const char* const kSuiteNames[2] = {"RAW", "REAL"};
-const char* const kPassNames[2] = {"N-core", "1-core"};
 
 void append_ratio(std::string* out, double ratio) {
     if (std::isfinite(ratio)) appendf(out, "×%.2f", ratio);
@@ -121,8 +119,8 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
     out.append("</tr></thead><tbody>\n");
     for (int s = 0; s < 2; ++s) {
         for (int p = 0; p < 2; ++p) {
-            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuiteNames[s],
-                    kPassNames[p], kSuiteNames[s], kPassNames[p]);
+            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuites[s].title,
+                    kPasses[p].title, kSuites[s].title, kPasses[p].title);
             for (int r = 0; r < n; ++r) {
                 out.append("<td class=\"num geomean\">");
                 append_ratio(&out, geometric_mean(&ratio_at(r, s, p, 0), kTestCount));
@@ -155,10 +153,10 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     c.labels[t] = text;
                 }
             }
-            appendf(&out, "<div><h3>%s suite</h3>\n", kSuiteNames[s]);
+            appendf(&out, "<div><h3>%s suite</h3>\n", kSuites[s].title);
             append_bar_chart(&out,
                              ChartSpec{s == 0 ? "chart-ratio-raw" : "chart-ratio-real",
-                                       std::string(kSuiteNames[s]) + " N-core ratios to the first result",
+                                       std::string(kSuites[s].title) + " N-core ratios to the first result",
                                        ChartScale::log_ratio, 1.0, "×1"},
                              series.data(), n - 1);
             out.append("</div>");
@@ -170,7 +168,7 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
         for (int p = 0; p < 2; ++p) {
             appendf(&out, "<section class=\"side-by-side\"><h2>%s · %s</h2><div class=\"scroll\"><table "
                           "class=\"compare\" data-suite=\"%s\" data-pass=\"%s\"><thead><tr><th>Test</th>",
-                    kSuiteNames[s], kPassNames[p], kSuiteNames[s], kPassNames[p]);
+                    kSuites[s].title, kPasses[p].title, kSuites[s].title, kPasses[p].title);
             for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
             out.append("</tr></thead><tbody>\n");
             for (int t = 0; t < kTestCount; ++t) {

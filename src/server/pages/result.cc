@@ -10,8 +10,6 @@
 
 namespace {
 
-const char* const kSuiteNames[2] = {"RAW", "REAL"};
-const char* const kSuiteKeys[2] = {"raw", "real"};
 
 void append_cache(std::string* out, int64_t kb) {
     if (kb < 0) out->append("unknown");
@@ -119,7 +117,7 @@ void append_figures(std::string* out, const StoredResult& result, const Document
                 "<th class=\"num\">Scaling</th></tr></thead>\n");
     for (int s = 0; s < 2; ++s) {
         appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
-                kSuiteKeys[s], kSuiteNames[s], s == kSuiteRaw ? "hand-written assembly" : "portable C++");
+                kSuites[s].key, kSuites[s].title, s == kSuiteRaw ? "hand-written assembly" : "portable C++");
         for (int t = 0; t < kTestCount; ++t) {
             char multi[32], single[32], scale[32];
             format_figure(multi, sizeof multi, figure(result, s, kPassMulti, t));
@@ -130,7 +128,7 @@ void append_figures(std::string* out, const StoredResult& result, const Document
             appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
                          "<small class=\"unit\">%s%s</small></th><td class=\"num\" title=\"%lld threads\">%s</td>"
                          "<td class=\"num\">%s</td><td class=\"num\">%s</td></tr>\n",
-                    kSuiteKeys[s], g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                    kSuites[s].key, g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
                     g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "",
                     static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, scale);
         }
@@ -145,10 +143,10 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     ChartSeries efficiency[2];
     for (int s = 0; s < 2; ++s) {
         suites[s].name = s == kSuiteRaw ? "RAW (assembly)" : "REAL (C++)";
-        suites[s].key = kSuiteKeys[s];
+        suites[s].key = kSuites[s].key;
         suites[s].colour = s;
         efficiency[s].name = suites[s].name;
-        efficiency[s].key = kSuiteKeys[s];
+        efficiency[s].key = kSuites[s].key;
         efficiency[s].colour = s;
         for (int t = 0; t < kTestCount; ++t) {
             const double v = figure(result, s, kPassMulti, t);
