@@ -29,7 +29,7 @@ bool match_path(const char* pattern, const std::string& path, std::string* arg) 
     size_t at = 0;
     for (const char* p = pattern; *p != '\0';) {
         if (*p == '{') {
-            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : 64;
+            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : kMaxResultIdBytes;
             const size_t begin = at;
             while (at < path.size() && is_segment_char(path[at]) && at - begin < max) ++at;
             if (at == begin || (at < path.size() && path[at] != '/')) return false;
@@ -64,6 +64,13 @@ std::string relative_path(const ServiceContext* ctx, const std::string& path, bo
 }
 
 }  // namespace
+
+bool valid_result_id(const std::string& text) {
+    if (text.empty() || text.size() > kMaxResultIdBytes) return false;
+    for (const char c : text)
+        if (!is_segment_char(c)) return false;
+    return true;
+}
 
 bool is_api_path(const std::string& path) { return path.rfind("/api/", 0) == 0; }
 
