@@ -34,9 +34,9 @@ bool match_path(const char* pattern, const std::string& path, std::string* arg) 
     size_t at = 0;
     for (const char* p = pattern; *p != '\0';) {
         if (*p == '{') {
-            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : std::strncmp(p, "{key}", 5) == 0 ? 300 : 64;
             // A processor key is any text but '/': the path arrives decoded.
             const bool any = std::strncmp(p, "{key}", 5) == 0;
+            const size_t max = std::strncmp(p, "{code}", 6) == 0 ? 128 : any ? 300 : kMaxResultIdBytes;
             const size_t begin = at;
             while (at < path.size() && (any ? path[at] != '/' : is_segment_char(path[at])) && at - begin < max) ++at;
             if (at == begin || (at < path.size() && path[at] != '/')) return false;
@@ -71,6 +71,13 @@ std::string relative_path(const ServiceContext* ctx, const std::string& path, bo
 }
 
 }  // namespace
+
+bool valid_result_id(const std::string& text) {
+    if (text.empty() || text.size() > kMaxResultIdBytes) return false;
+    for (const char c : text)
+        if (!is_segment_char(c)) return false;
+    return true;
+}
 
 bool is_api_path(const std::string& path) { return path.rfind("/api/", 0) == 0; }
 

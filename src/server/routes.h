@@ -35,6 +35,11 @@ void route_request(ServiceContext* ctx, const HttpRequest& req, HttpResponse* re
 // every failure (a full disk included) is 503, worth trying again later.
 int store_http_status(StoreStatus status);
 
+// The one check of a result id wherever one arrives (a path segment, the
+// compare list): 1 to 64 letters, digits, '-' and '_'.
+constexpr size_t kMaxResultIdBytes = 64;
+bool valid_result_id(const std::string& text);
+
 // A CPU filter is at most this long and valid UTF-8, in the API and the pages alike.
 constexpr size_t kMaxCpuFilterBytes = 200;
 bool valid_cpu_filter(const std::string& text);

@@ -90,8 +90,7 @@ void api_submit(RouteCall& call) {
 
 void api_get_result(RouteCall& call) {
     StoredResult result;
-    const StoreStatus status =
-        looks_like_result_id(call.arg) ? call.ctx->store->get(call.arg, &result) : StoreStatus::not_found;
+    const StoreStatus status = call.ctx->store->get(call.arg, &result);
     if (status != StoreStatus::ok) return send_store_failure(call.res, status);
     send_json(call.res, 200, std::move(result.document));
 }

@@ -23,10 +23,6 @@ void append_result_link(std::string* out, const PageContext& ctx, const StoredRe
     out->append("</a>");
 }
 
-bool is_id_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-}
-
 // Splits "a,b" (and a pasted link to a result page) into ids. Returns 0 on a
 // malformed entry.
 bool collect_ids(const std::string& text, std::vector<std::string>* ids) {
@@ -40,9 +36,7 @@ bool collect_ids(const std::string& text, std::vector<std::string>* ids) {
         const size_t marker = item.rfind("/results/");
         if (marker != std::string::npos) item.erase(0, marker + 9);
         if (!item.empty()) {
-            if (item.size() > 64) return false;
-            for (const char c : item)
-                if (!is_id_char(c)) return false;
+            if (!valid_result_id(item)) return false;
             if (std::find(ids->begin(), ids->end(), item) == ids->end()) ids->push_back(item);
         }
         start = end + 1;
