@@ -16,7 +16,7 @@ constexpr size_t kMaxBodyBytes = 131072;
 // the client gets its 413 on a clean connection; longer ones are refused from
 // the head alone and the connection closed.
 constexpr size_t kDiscardableBytes = 1 << 20;
-constexpr int kWorkerThreads = 8;          // per listening address
+constexpr int kWorkerThreads = 16;         // per listening address
 constexpr int kHeadSeconds = 10;           // the whole request head
 constexpr int kBodySeconds = 30;           // the whole body and the answer
 constexpr int kIdleSeconds = 5;            // silence on any connection
