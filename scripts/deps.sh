@@ -11,7 +11,9 @@ qm_packages=(
     googletest                                    # GoogleTest's sources, built for cross targets
     llvm-14                                       # llvm-nm-14, llvm-objdump-14: the macOS programs' checks
     # the results service and its tests
-    libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
+    libmicrohttpd-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev libpq-dev postgresql chromium
+    libcpp-httplib-dev                            # the HTTP client of the service tests and benchmarks
+    nginx-light systemd                           # the service behind a real proxy; its unit checked
     pkg-config zlib1g-dev libbrotli-dev           # how cpp-httplib was built
 )
 # The browser test's Node and npm; a Node from elsewhere brings its own npm.

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "server/ids.h"
-#include "server/pages.h"
+#include "server/pages/pages.h"
 #include "server/service.h"
 #include "server/store.h"
 #include "server/validate.h"
@@ -136,18 +136,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    httplib::Server http;
     ServiceContext ctx;
     ctx.store = g_store.get();
+    HttpCorePtr http = http_bind({"127.0.0.1", 0}, &g_port, &error);
+    if (!http || !init_service_context(&ctx, ServerOptions(), g_port, &error)) return 1;
     ctx.public_url = "http://127.0.0.1";
-    ctx.now = [] { return static_cast<int64_t>(time(nullptr)); };
-    ctx.steady = [] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    };
-    configure_http_server(&http, &ctx);
-    g_port = http.bind_to_any_port("127.0.0.1");
-    std::thread server([&] { http.listen_after_bind(); });
-    while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const HttpHandlers handlers = service_handlers(&ctx);
+    if (!http_start(http.get(), &handlers, &error)) return 1;
 
     std::vector<std::string> result_paths, compare_paths;
     for (size_t i = 0; i < g_ids.size(); ++i) {
@@ -177,7 +172,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, rest.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    http.stop();
-    server.join();
+    http.reset();
     return 0;
 }

@@ -79,16 +79,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    httplib::Server http;
     ServiceContext ctx;
     ctx.store = store.get();
-    prepare_http_server(&http);
-    const int port = http.bind_to_any_port("127.0.0.1");
+    int port = 0;
+    HttpCorePtr http = http_bind({"127.0.0.1", 0}, &port, &error);
     ServerOptions options;
-    if (port <= 0 || !init_service_context(&ctx, options, port, &error)) return 1;
-    configure_http_server(&http, &ctx);
-    std::thread server([&] { http.listen_after_bind(); });
-    while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!http || !init_service_context(&ctx, options, port, &error)) return 1;
+    const HttpHandlers handlers = service_handlers(&ctx);
+    if (!http_start(http.get(), &handlers, &error)) return 1;
 
     std::atomic<long> created{0}, failed{0};
     std::atomic<bool> stop{false};
@@ -108,8 +106,7 @@ int main(int argc, char** argv) {
     stop = true;
     for (auto& t : threads) t.join();
     const double elapsed = seconds_since(start);
-    http.stop();
-    server.join();
+    http.reset();
     store.reset();
 
     std::printf("uploads: %ld created, %ld failed in %.2f s with %d clients: %.0f uploads/s\n", created.load(),

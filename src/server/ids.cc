@@ -10,13 +10,6 @@ namespace {
 
 const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
 
-int matches_alphabet(const std::string& text, size_t length) {
-    if (text.size() != length) return 0;
-    for (char c : text)
-        if (std::strchr(kAlphabet, c) == nullptr || c == '\0') return 0;
-    return 1;
-}
-
 std::string random_text(int bytes) {
     unsigned char raw[32];
     if (!system_random(raw, static_cast<size_t>(bytes))) return std::string();
@@ -56,9 +49,7 @@ std::string new_result_id() { return random_text(kIdBytes); }
 
 std::string new_claim_code() { return random_text(kClaimBytes); }
 
-int looks_like_result_id(const std::string& text) { return matches_alphabet(text, kIdLength); }
 
-int looks_like_claim_code(const std::string& text) { return matches_alphabet(text, kClaimLength); }
 
 void hash_claim_code(const std::string& code, unsigned char hash[32]) {
     unsigned int length = 32;

@@ -19,10 +19,6 @@ int system_random(unsigned char* out, size_t size);
 std::string new_result_id();
 std::string new_claim_code();
 
-// 1 when text has the length and alphabet of an id / a claim code, so that
-// anything else is refused before it reaches the database.
-int looks_like_result_id(const std::string& text);
-int looks_like_claim_code(const std::string& text);
 
 // SHA-256 of the claim code: the only form in which a code is stored.
 void hash_claim_code(const std::string& code, unsigned char hash[32]);

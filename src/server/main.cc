@@ -1,14 +1,11 @@
 // quillmoth-server: keeps, shows and compares the results that quillmoth uploads.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "server/pg_store.h"
@@ -34,7 +31,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!parse_server_options(argc, argv, &options, &error)) return fail(error);
     if (options.help) {
-        std::fputs(kServerUsage, stdout);
+        std::fputs(kServerUsage.c_str(), stdout);
         return 0;
     }
 
@@ -49,28 +46,18 @@ int main(int argc, char** argv) {
 
     // Every address is bound before the database is opened and anything is
     // served, so a failure leaves nothing half-started and no new file behind.
-    std::vector<std::unique_ptr<httplib::Server>> servers;
+    std::vector<HttpCorePtr> servers;
     std::vector<int> ports;
     for (const ListenAddress& a : options.listen) {
-        auto http = std::make_unique<httplib::Server>();
-        prepare_http_server(http.get());
-        errno = 0;
-        int port = a.port;
-        if (port == 0) {
-            port = http->bind_to_any_port(a.host);
-        } else if (!http->bind_to_port(a.host, port)) {
-            port = -1;
-        }
-        if (port <= 0) {
-            const int e = errno;
-            return fail("cannot listen on " + address_text(a, a.port) + ": " +
-                        (e != 0 ? std::strerror(e) : "address not usable"));
-        }
+        int port = 0;
+        HttpCorePtr http = http_bind(a, &port, &error);
+        if (!http) return fail("cannot listen on " + address_text(a, a.port) + ": " + error);
         ports.push_back(port);
         servers.push_back(std::move(http));
     }
 
-    std::unique_ptr<ResultStore> store = open_result_store(options.db, kWorkerThreads, &error);
+    std::unique_ptr<ResultStore> store =
+        open_result_store(options.db, kWorkerThreads * static_cast<int>(servers.size()), &error);
     if (!store) return fail(error);
 
     ServiceContext ctx;
@@ -79,19 +66,9 @@ int main(int argc, char** argv) {
     RateLimiter limiter(options.upload_limit);
     ctx.limiter = options.upload_limit > 0 ? &limiter : nullptr;
     if (!init_service_context(&ctx, options, ports[0], &error)) return fail(error);
-    for (auto& http : servers) configure_http_server(http.get(), &ctx);
-
-    std::atomic<int> failed{0};
-    std::vector<std::thread> threads;
-    for (auto& http : servers) {
-        httplib::Server* s = http.get();
-        threads.emplace_back([s, &failed] {
-            if (!s->listen_after_bind()) {
-                failed = 1;
-                kill(getpid(), SIGTERM);  // wakes the sigwait below
-            }
-        });
-    }
+    const HttpHandlers handlers = service_handlers(&ctx);
+    for (auto& http : servers)
+        if (!http_start(http.get(), &handlers, &error)) return fail(error);
     for (size_t i = 0; i < servers.size(); ++i)
         std::printf("quillmoth-server: listening on http://%s\n", address_text(options.listen[i], ports[i]).c_str());
     std::printf("quillmoth-server: results at %s, database %s\n", ctx.public_url.c_str(),
@@ -100,12 +77,13 @@ int main(int argc, char** argv) {
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
-    // Stop accepting; each server finishes the requests in flight before its thread returns.
-    for (auto& http : servers) http->stop();
-    for (auto& t : threads) t.join();
+    // Stop accepting at once; requests under way get a few seconds to finish,
+    // and every upload acknowledged by then was committed before its answer.
+    std::vector<HttpCore*> cores;
+    for (auto& http : servers) cores.push_back(http.get());
+    http_stop_all(cores.data(), cores.size(), kShutdownGraceSeconds);
     servers.clear();
     store.reset();  // closes the database cleanly, WAL checkpointed
-    if (failed) return fail("a listener stopped unexpectedly");
     std::fprintf(stderr, "quillmoth-server: stopped\n");
     return 0;
 }

@@ -12,28 +12,28 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "server/pg_store.h"
 #include "server/store.h"
+#include "server/validate.h"
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
 // Serialises schema creation and migration between instances that start at
 // the same moment; any constant works as long as every instance uses it.
 constexpr const char* kSchemaLockKey = "7166113551244713";
-constexpr int kFigureCount = 2 * 2 * kTestCount;
 // How long a request waits for a pooled connection before giving up.
 constexpr auto kPoolWait = std::chrono::seconds(10);
 
-// Creates version 1. Results are listed newest first by the server's clock,
-// ties broken by insertion order (seq). One partial index serves the list:
-// it is in that order and also carries the lowered CPU name and the id, so
-// both the total and the walk to a page read the index alone (index-only
-// scans), filter or not, and only the page's rows are fetched from the table.
-// A case-blind substring filter cannot use any btree's order; measured on
+// Version 1. Results are listed newest first by the server's clock, ties
+// broken by insertion order (seq). One partial index serves the list: it is
+// in that order and also carries the lowered CPU name and the id, so both the
+// total and the walk to a page read the index alone (index-only scans),
+// filter or not, and only the page's rows are fetched from the table. A
+// case-blind substring filter cannot use any btree's order; measured on
 // 100,000 results this bounds every filter at about one pass over the index,
 // where a trigram index (pg_trgm) was far faster for rare names but several
 // times slower for common ones, which have to be rechecked row by row.
@@ -57,47 +57,164 @@ CREATE TABLE qm_results (
 );
 CREATE INDEX qm_results_newest ON qm_results (uploaded_at DESC, seq DESC) INCLUDE (cpu_lower, id)
     WHERE listed;
-INSERT INTO qm_meta (key, value) VALUES ('schema_version', '1');
 )SQL";
 
-#define QM_SUMMARY_COLUMNS \
-    "id, uploaded_at, cpu, model, operating_system, compiler, cores, threads, figures, label, listed"
-#define QM_SUMMARY_COLUMNS_OF_R \
-    "r.id, r.uploaded_at, r.cpu, r.model, r.operating_system, r.compiler, r.cores, r.threads, r.figures," \
-    " r.label, r.listed"
-constexpr int kSummaryColumns = 11;
+// Version 1's figure array, in the order of the tests of that time (frozen
+// here: the catalogue may grow, this may not).
+const char* const kV1Tests[] = {"native_integer", "wide_integer", "floating_point", "primes",
+                                "extended_instructions", "compression", "encryption", "physics",
+                                "sorting", "memory_latency", "memory_bandwidth"};
 
-// One query for a page and its total, so both come from one snapshot; the
-// outer join keeps the total when the page itself is empty, and the page is
-// not looked for at all when the total says it is empty (a filter that
-// matches nothing would otherwise walk the whole index twice).
-#define QM_LIST_SQL(filter)                                                                               \
-    "SELECT c.total, p.* FROM (SELECT count(*) AS total FROM qm_results WHERE listed" filter ") c "        \
-    "LEFT JOIN LATERAL (SELECT r.seq, " QM_SUMMARY_COLUMNS_OF_R " FROM (SELECT id FROM qm_results"        \
-    " WHERE listed" filter " AND c.total > $2 ORDER BY uploaded_at DESC, seq DESC LIMIT $1 OFFSET $2) k" \
-    " JOIN qm_results r ON r.id = k.id) p ON true ORDER BY p.uploaded_at DESC, p.seq DESC"
+std::string score_column(int score) { return std::string("score_") + kScoreNames[score].key; }
 
-// Planned afresh on every call rather than prepared: a plan made once for
-// any filter text served rare CPU names at twice the cost of one made for
-// the text at hand, while planning costs well under a millisecond.
-const char* const kListSql = QM_LIST_SQL("");
-const char* const kListCpuSql = QM_LIST_SQL(" AND cpu_lower LIKE lower($3)");
+// Version 2: the scores, flags, processor key, architecture and content hash
+// (back-filled from each document by backfill_v2), and the figures as rows
+// keyed by test id, so that a new test is data rather than schema.
+std::string migrate_v2_sql() {
+    std::string sql = "ALTER TABLE qm_results ADD COLUMN architecture text NOT NULL DEFAULT '',"
+                      " ADD COLUMN processor_key text NOT NULL DEFAULT '',"
+                      " ADD COLUMN flags integer NOT NULL DEFAULT 0,"
+                      " ADD COLUMN content_hash bytea NOT NULL DEFAULT ''";
+    for (int i = 0; i < kScoreCount; ++i) sql += ", ADD COLUMN " + score_column(i) + " double precision NOT NULL DEFAULT 0";
+    sql += ";\nCREATE UNIQUE INDEX qm_results_seq ON qm_results (seq);\n"
+           "CREATE TABLE qm_figures (seq bigint NOT NULL, suite text NOT NULL, pass text NOT NULL, test text NOT NULL,"
+           " value double precision NOT NULL, PRIMARY KEY (seq, suite, pass, test));\n"
+           "INSERT INTO qm_figures SELECT r.seq, f.suite, f.pass, f.test, r.figures[f.i] FROM qm_results r"
+           " CROSS JOIN (VALUES ";
+    static const char* const kV1Suites[2] = {"raw", "real"};
+    static const char* const kV1Passes[2] = {"multi", "single"};
+    int i = 1;
+    for (int s = 0; s < 2; ++s)
+        for (int p = 0; p < 2; ++p)
+            for (const char* t : kV1Tests) {
+                sql += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", '" + kV1Suites[s] + "', '" +
+                       kV1Passes[p] + "', '" + t + "')";
+                ++i;
+            }
+    sql += ") f(i, suite, pass, test);\n"
+           "ALTER TABLE qm_results DROP COLUMN figures;\n"
+           "CREATE INDEX qm_results_multi ON qm_results (score_multi DESC, seq DESC) WHERE listed;\n"
+           "CREATE INDEX qm_results_single ON qm_results (score_single DESC, seq DESC) WHERE listed;\n"
+           "CREATE INDEX qm_results_processor ON qm_results (processor_key) WHERE listed;\n"
+           "CREATE INDEX qm_results_content ON qm_results (content_hash);\n";
+    return sql;
+}
+
+std::string backfill_v2(PGconn* conn);
+
+// Applied in order, each in a transaction of its own under the advisory
+// lock; the schema version is the number applied.
+struct Migration {
+    std::string sql;
+    std::string (*after)(PGconn* conn);  // "" or the failure; null: SQL only
+};
+const Migration kMigrations[] = {
+    {kCreateV1, nullptr},
+    {migrate_v2_sql(), backfill_v2},
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+// The summary columns of a row "r", read by position through the enum.
+enum Column {
+    kColId, kColUploadedAt, kColCpu, kColModel, kColOperatingSystem, kColCompiler, kColArchitecture,
+    kColCores, kColThreads, kColLabel, kColListed, kColFlags, kColProcessorKey, kColSeq, kColFigures,
+    kColScores, kSummaryColumnCount = kColScores + kScoreCount,
+    kColDocument = kSummaryColumnCount
+};
+const char* const kColumnSql[kColScores] = {
+    "r.id", "r.uploaded_at", "r.cpu", "r.model", "r.operating_system", "r.compiler", "r.architecture",
+    "r.cores", "r.threads", "r.label", "r.listed", "r.flags", "r.processor_key", "r.seq",
+    // "suite pass test value,..." in one text, so that a page of results
+    // comes back in one round trip.
+    "(SELECT string_agg(f.suite || ' ' || f.pass || ' ' || f.test || ' ' || f.value::text, ',')"
+    " FROM qm_figures f WHERE f.seq = r.seq)"};
+
+const std::string kSummaryColumns = [] {
+    std::string out;
+    for (const char* c : kColumnSql) out += (out.empty() ? "" : ", ") + std::string(c);
+    for (int i = 0; i < kScoreCount; ++i) out += ", r." + score_column(i);
+    return out;
+}();
+
+// The figure arrays bound with every insert: suite, pass and test of each
+// value, in the order figures_literal writes them.
+std::string figure_names_literal(int which) {
+    std::string out = "{";
+    for (int s = 0; s < 2; ++s)
+        for (int p = 0; p < 2; ++p)
+            for (int t = 0; t < kTestCount; ++t) {
+                const char* name = which == 0 ? kSuites[s].key : which == 1 ? kPasses[p].key : g_catalogue[t].id;
+                out += std::string(out.size() > 1 ? "," : "") + name;
+            }
+    return out + "}";
+}
+const std::string kFigureSuites = figure_names_literal(0), kFigurePasses = figure_names_literal(1),
+                  kFigureTests = figure_names_literal(2);
+
+const std::string kInsertSql = [] {
+    std::string columns = "id, uploaded_at, cpu, model, operating_system, compiler, architecture, cores, threads,"
+                          " label, listed, flags, processor_key, claim_hash, content_hash, document";
+    // A document stored before makes this one a duplicate.
+    std::string values = "$1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12::integer | CASE WHEN EXISTS (SELECT 1"
+                         " FROM qm_results WHERE content_hash = $15) THEN 4 ELSE 0 END, $13, $14, $15, $16";
+    for (int i = 0; i < kScoreCount; ++i) {
+        columns += ", " + score_column(i);
+        values += ", $" + std::to_string(17 + i);
+    }
+    const int n = 17 + kScoreCount;
+    char figures[320];
+    std::snprintf(figures, sizeof figures,
+                  " ON CONFLICT (id) DO NOTHING RETURNING seq) INSERT INTO qm_figures (seq, suite, pass, test, value)"
+                  " SELECT r.seq, f.suite, f.pass, f.test, f.value FROM r, unnest($%d::text[], $%d::text[],"
+                  " $%d::text[], $%d::float8[]) AS f(suite, pass, test, value)",
+                  n, n + 1, n + 2, n + 3);
+    return "WITH r AS (INSERT INTO qm_results (" + columns + ") VALUES (" + values + ")" + figures;
+}();
+constexpr int kInsertParams = 16 + kScoreCount + 4;
+
+const std::string kGetSql = "SELECT " + kSummaryColumns + ", r.document FROM qm_results r WHERE r.id = $1";
+const std::string kGetByClaimSql = "SELECT " + kSummaryColumns + ", r.document FROM qm_results r WHERE r.claim_hash = $1";
 
 struct Statement {
     const char* name;
-    const char* sql;
+    const std::string& sql;
 };
 
+const std::string kOwnedSql = "SELECT claim_hash = $2 FROM qm_results WHERE id = $1";
+const std::string kUpdateSql = "UPDATE qm_results SET label = $2, listed = $3 WHERE id = $1";
+const std::string kDeleteSql = "WITH d AS (DELETE FROM qm_results WHERE id = $1 RETURNING seq)"
+                               " DELETE FROM qm_figures WHERE seq IN (SELECT seq FROM d)";
+
+const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_multi < $2) FROM qm_results"
+                             " WHERE processor_key = $1 AND listed AND flags = 0";
+
+const std::string kExportSql =
+    "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
+
+const std::string kCpuRowsAllSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
+                                   " WHERE listed ORDER BY processor_key, uploaded_at DESC, seq DESC";
+const std::string kCpuRowsSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
+                                " WHERE listed AND flags = 0 ORDER BY processor_key, uploaded_at DESC, seq DESC";
+const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
+                                      " FROM qm_results r WHERE r.processor_key = $1 AND r.listed"
+                                      " ORDER BY r.score_multi DESC, r.seq DESC";
+const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
+                                   " FROM qm_results r WHERE r.processor_key = $1 AND r.listed AND r.flags = 0"
+                                   " ORDER BY r.score_multi DESC, r.seq DESC";
+
 const Statement kStatements[] = {
-    {"qm_insert",
-     "INSERT INTO qm_results (id, uploaded_at, cpu, model, operating_system, compiler, cores, threads,"
-     " figures, label, listed, claim_hash, document)"
-     " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) ON CONFLICT (id) DO NOTHING"},
-    {"qm_owned", "SELECT claim_hash = $2 FROM qm_results WHERE id = $1"},
-    {"qm_get", "SELECT " QM_SUMMARY_COLUMNS ", document FROM qm_results WHERE id = $1"},
-    {"qm_get_by_claim", "SELECT " QM_SUMMARY_COLUMNS ", document FROM qm_results WHERE claim_hash = $1"},
-    {"qm_update", "UPDATE qm_results SET label = $2, listed = $3 WHERE id = $1"},
-    {"qm_delete", "DELETE FROM qm_results WHERE id = $1"},
+    {"qm_insert", kInsertSql},
+    {"qm_owned", kOwnedSql},
+    {"qm_get", kGetSql},
+    {"qm_get_by_claim", kGetByClaimSql},
+    {"qm_update", kUpdateSql},
+    {"qm_delete", kDeleteSql},
+    {"qm_rank", kRankSql},
+    {"qm_export", kExportSql},
+    {"qm_cpu_rows", kCpuRowsSql},
+    {"qm_cpu_rows_all", kCpuRowsAllSql},
+    {"qm_cpu_results", kCpuResultsSql},
+    {"qm_cpu_results_all", kCpuResultsAllSql},
 };
 
 struct ResultDeleter {
@@ -129,29 +246,46 @@ bool parse_int64(const char* text, int64_t* out) {
     return ec == std::errc() && ptr == end;
 }
 
-// float8[] in text form: "{1.5,2,3.0000000000000001e-05}". Since PostgreSQL
-// 12 float8 prints the shortest text that reads back to the same double.
-bool parse_figures(const char* text, double figures[kFigureCount]) {
-    size_t n = std::strlen(text);
-    if (n < 2 || text[0] != '{' || text[n - 1] != '}') return false;
-    const char* p = text + 1;
-    const char* end = text + n - 1;
-    for (int i = 0; i < kFigureCount; ++i) {
-        auto [ptr, ec] = std::from_chars(p, end, figures[i]);
-        if (ec != std::errc()) return false;
-        p = ptr;
-        if (i + 1 < kFigureCount) {
-            if (p == end || *p != ',') return false;
-            ++p;
-        }
-    }
-    return p == end;
+bool parse_double(const char* begin, const char* end, double* out) {
+    auto [ptr, ec] = std::from_chars(begin, end, *out);
+    return ec == std::errc() && ptr == end;
 }
 
-std::string figures_literal(const double figures[kFigureCount]) {
+// Index of name among n names; -1 when absent.
+template <class T>
+int name_index(const T* names, int n, const std::string& name) {
+    for (int i = 0; i < n; ++i)
+        if (name == names[i].key) return i;
+    return -1;
+}
+
+// The figures column: "raw multi native_integer 1000.5,..." (see
+// kColumnSql). Since PostgreSQL 12 float8 prints the shortest text that reads
+// back to the same double. Tests this server does not know are skipped:
+// they belong to a later catalogue.
+bool parse_figures(const char* text, ResultSummary* s) {
+    const char* p = text;
+    while (*p != '\0') {
+        const char* end = std::strchr(p, ',');
+        if (end == nullptr) end = p + std::strlen(p);
+        const std::string item(p, end);
+        const size_t a = item.find(' '), b = item.find(' ', a + 1), c = item.find(' ', b + 1);
+        if (c == std::string::npos) return false;
+        const int suite = name_index(kSuites, 2, item.substr(0, a));
+        const int pass = name_index(kPasses, 2, item.substr(a + 1, b - a - 1));
+        const int test = test_index(item.substr(b + 1, c - b - 1).c_str());
+        double value = 0;
+        if (suite < 0 || pass < 0 || !parse_double(item.data() + c + 1, item.data() + item.size(), &value)) return false;
+        if (test >= 0) s->figures[suite][pass][test] = value;
+        p = *end == ',' ? end + 1 : end;
+    }
+    return true;
+}
+
+std::string figures_literal(const double figures[2 * 2 * kTestCount]) {
     std::string out = "{";
     char buf[40];
-    for (int i = 0; i < kFigureCount; ++i) {
+    for (int i = 0; i < 2 * 2 * kTestCount; ++i) {
         std::snprintf(buf, sizeof buf, "%s%.17g", i != 0 ? "," : "", figures[i]);
         out += buf;
     }
@@ -179,19 +313,29 @@ bool decode_bytea(const char* text, int length, std::string* out) {
     return true;
 }
 
-// Columns from first on, in QM_SUMMARY_COLUMNS order.
+// The summary columns from first on (see Column).
 bool read_summary(const PGresult* res, int row, int first, ResultSummary* s) {
-    s->id = PQgetvalue(res, row, first + 0);
-    s->cpu = PQgetvalue(res, row, first + 2);
-    s->model = PQgetvalue(res, row, first + 3);
-    s->operating_system = PQgetvalue(res, row, first + 4);
-    s->compiler = PQgetvalue(res, row, first + 5);
-    s->label = PQgetvalue(res, row, first + 9);
-    s->listed = PQgetvalue(res, row, first + 10)[0] == 't' ? 1 : 0;
-    return parse_int64(PQgetvalue(res, row, first + 1), &s->uploaded_at) &&
-           parse_int64(PQgetvalue(res, row, first + 6), &s->cores) &&
-           parse_int64(PQgetvalue(res, row, first + 7), &s->threads) &&
-           parse_figures(PQgetvalue(res, row, first + 8), &s->figures[0][0][0]);
+    auto text = [&](int column) { return PQgetvalue(res, row, first + column); };
+    s->id = text(kColId);
+    s->cpu = text(kColCpu);
+    s->model = text(kColModel);
+    s->operating_system = text(kColOperatingSystem);
+    s->compiler = text(kColCompiler);
+    s->architecture = text(kColArchitecture);
+    s->label = text(kColLabel);
+    s->listed = text(kColListed)[0] == 't' ? 1 : 0;
+    s->processor_key = text(kColProcessorKey);
+    int64_t flags = 0, seq = 0;
+    bool ok = parse_int64(text(kColUploadedAt), &s->uploaded_at) && parse_int64(text(kColCores), &s->cores) &&
+              parse_int64(text(kColThreads), &s->threads) && parse_int64(text(kColFlags), &flags) &&
+              parse_int64(text(kColSeq), &seq) && parse_figures(text(kColFigures), s);
+    s->seq = seq;
+    s->flags = static_cast<int>(flags);
+    for (int i = 0; ok && i < kScoreCount; ++i) {
+        const char* v = text(kColScores + i);
+        ok = parse_double(v, v + std::strlen(v), &s->scores[i]);
+    }
+    return ok;
 }
 
 std::string hash_bytes(const unsigned char hash[32]) { return std::string(reinterpret_cast<const char*>(hash), 32); }
@@ -225,6 +369,11 @@ public:
     StoreStatus find_by_claim(const unsigned char claim_hash[32], StoredResult* out) override;
     StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) override;
     StoreStatus remove(const std::string& id) override;
+    std::string durability() override;
+    StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override;
+    StoreStatus export_rows(int64_t since, const ExportRow& row) override;
+    StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override;
+    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override;
 
 private:
     // A ready connection, or null with the reason in *why.
@@ -266,8 +415,9 @@ PGconn* PgStore::connect(std::string* why) {
         PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
         // The text forms the decoding below relies on, whatever the server's
         // defaults: hex bytea, and floats that read back exactly (3 gives
-        // 17 digits before PostgreSQL 12, the shortest exact text since).
-        Result r(PQexec(conn, "SET bytea_output = 'hex'; SET extra_float_digits = 3"));
+        // 17 digits before PostgreSQL 12, the shortest exact text since);
+        // and a commit that returns only once it is on disk.
+        Result r(PQexec(conn, "SET bytea_output = 'hex'; SET extra_float_digits = 3; SET synchronous_commit = on"));
         if (PQresultStatus(r.get()) == PGRES_COMMAND_OK) return conn;
     }
     *why = scrub(PQerrorMessage(conn));
@@ -277,7 +427,7 @@ PGconn* PgStore::connect(std::string* why) {
 
 bool PgStore::prepare(PGconn* conn) {
     for (const Statement& s : kStatements) {
-        Result r(PQprepare(conn, s.name, s.sql, 0, nullptr));
+        Result r(PQprepare(conn, s.name, s.sql.c_str(), 0, nullptr));
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             log_failure("preparing a statement", conn, r.get());
             return false;
@@ -389,11 +539,12 @@ StoreStatus PgStore::fetch_one(PGconn* conn, const char* name, int n, const char
     }
     if (PQntuples(r.get()) == 0) return StoreStatus::not_found;
     if (!read_summary(r.get(), 0, 0, &out->summary) ||
-        !decode_bytea(PQgetvalue(r.get(), 0, kSummaryColumns), PQgetlength(r.get(), 0, kSummaryColumns),
+        !decode_bytea(PQgetvalue(r.get(), 0, kColDocument), PQgetlength(r.get(), 0, kColDocument),
                       &out->document)) {
         std::fprintf(stderr, "quillmoth-server: unreadable row in qm_results\n");
         return StoreStatus::error;
     }
+    out->summary.content_hash = content_hash(out->document);
     return StoreStatus::ok;
 }
 
@@ -401,29 +552,44 @@ StoreStatus PgStore::insert(const StoredResult& result, const unsigned char clai
     const ResultSummary& s = result.summary;
     // A text parameter ends at its first NUL; a value that holds one would be
     // stored cut short, so it is refused instead.
-    for (const std::string* text : {&s.id, &s.cpu, &s.model, &s.operating_system, &s.compiler, &s.label}) {
+    for (const std::string* text :
+         {&s.id, &s.cpu, &s.model, &s.operating_system, &s.compiler, &s.label, &s.architecture, &s.processor_key}) {
         if (text->find('\0') != std::string::npos) return StoreStatus::error;
     }
-    std::string uploaded_at = std::to_string(s.uploaded_at), cores = std::to_string(s.cores),
-                threads = std::to_string(s.threads), figures = figures_literal(&s.figures[0][0][0]),
-                hash = hash_bytes(claim_hash);
-    const char* values[13] = {s.id.c_str(), uploaded_at.c_str(), s.cpu.c_str(), s.model.c_str(),
-                              s.operating_system.c_str(), s.compiler.c_str(), cores.c_str(), threads.c_str(),
-                              figures.c_str(), s.label.c_str(), s.listed ? "t" : "f", hash.data(),
-                              result.document.data()};
-    int lengths[13] = {};
-    int formats[13] = {};
-    lengths[11] = 32;
-    formats[11] = 1;  // bytea parameters go as binary: no escaping, every byte kept
-    lengths[12] = static_cast<int>(result.document.size());
-    formats[12] = 1;
+    std::string numbers[5] = {std::to_string(s.uploaded_at), std::to_string(s.cores), std::to_string(s.threads),
+                              std::to_string(s.flags & ~kFlagDuplicate), figures_literal(&s.figures[0][0][0])};
+    std::string scores[kScoreCount];
+    for (int i = 0; i < kScoreCount; ++i) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", s.scores[i]);
+        scores[i] = buf;
+    }
+    const std::string hash = hash_bytes(claim_hash);
+    const char* values[kInsertParams] = {s.id.c_str(), numbers[0].c_str(), s.cpu.c_str(), s.model.c_str(),
+                                         s.operating_system.c_str(), s.compiler.c_str(), s.architecture.c_str(),
+                                         numbers[1].c_str(), numbers[2].c_str(), s.label.c_str(),
+                                         s.listed ? "t" : "f", numbers[3].c_str(), s.processor_key.c_str(),
+                                         hash.data(), s.content_hash.data(), result.document.data()};
+    for (int i = 0; i < kScoreCount; ++i) values[16 + i] = scores[i].c_str();
+    values[16 + kScoreCount] = kFigureSuites.c_str();
+    values[17 + kScoreCount] = kFigurePasses.c_str();
+    values[18 + kScoreCount] = kFigureTests.c_str();
+    values[19 + kScoreCount] = numbers[4].c_str();
+    int lengths[kInsertParams] = {};
+    int formats[kInsertParams] = {};
+    // bytea parameters go as binary: no escaping, every byte kept
+    lengths[13] = 32;
+    lengths[14] = static_cast<int>(s.content_hash.size());
+    lengths[15] = static_cast<int>(result.document.size());
+    formats[13] = formats[14] = formats[15] = 1;
     return run("insert", [&](PGconn* conn) {
-        Result r = exec(conn, "qm_insert", 13, values, lengths, formats);
+        Result r = exec(conn, "qm_insert", kInsertParams, values, lengths, formats);
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             log_failure("inserting a result", conn, r.get());
             return failure_status(conn, r.get());
         }
-        if (std::strcmp(PQcmdTuples(r.get()), "1") == 0) return StoreStatus::ok;
+        // The rows inserted are the figures; none when the id was taken.
+        if (std::strcmp(PQcmdTuples(r.get()), "0") != 0) return StoreStatus::ok;
         // The id is taken. After a broken connection that is this very insert,
         // committed before the reply was lost: the claim hash says so. Anything
         // else would be a collision of random ids and must not be reported ok.
@@ -467,15 +633,66 @@ std::string contains_pattern(const std::string& text) {
     return pattern;
 }
 
+// One query for a page and its total, so both come from one snapshot; the
+// outer join keeps the total when the page itself is empty, and the page is
+// not looked for at all when the total says it is empty (a filter that
+// matches nothing would otherwise walk the whole index twice). Planned afresh
+// on every call rather than prepared: a plan made once for any filter text
+// served rare CPU names at twice the cost of one made for the text at hand,
+// while planning costs well under a millisecond. $1 limit, $2 offset, then
+// the filters' values.
+std::string list_sql(const ListQuery& q) {
+    std::string filter;
+    int n = 3;
+    if (!q.cpu_contains.empty()) filter += " AND cpu_lower LIKE lower($" + std::to_string(n++) + ")";
+    if (!q.architecture.empty()) filter += " AND architecture = $" + std::to_string(n++);
+    if (q.order != ListOrder::newest && !q.with_flagged) filter += " AND flags = 0";
+    if (q.after_set) {
+        const char* column = q.order == ListOrder::multi    ? "score_multi"
+                             : q.order == ListOrder::single ? "score_single"
+                                                            : "uploaded_at";
+        filter += std::string(" AND (") + column + ", seq) < ($" + std::to_string(n) + ", $" +
+                  std::to_string(n + 1) + ")";
+        n += 2;
+    }
+    const char* order = q.order == ListOrder::multi    ? "score_multi DESC, seq DESC"
+                        : q.order == ListOrder::single ? "score_single DESC, seq DESC"
+                                                       : "uploaded_at DESC, seq DESC";
+    const char* outer = q.order == ListOrder::multi    ? "p.score_multi DESC, p.seq DESC"
+                        : q.order == ListOrder::single ? "p.score_single DESC, p.seq DESC"
+                                                       : "p.uploaded_at DESC, p.seq DESC";
+    // Without a count the "total" is -1 and the page is always looked for.
+    const std::string count = q.count ? "SELECT count(*) AS total FROM qm_results WHERE listed" + filter
+                                      : std::string("SELECT -1::bigint AS total");
+    const std::string guard = q.count ? " AND c.total > $2" : " AND $2::bigint >= 0";
+    return "SELECT c.total, p.* FROM (" + count + ") c "
+           "LEFT JOIN LATERAL (SELECT " + kSummaryColumns + " FROM (SELECT seq FROM qm_results WHERE listed" + filter +
+           guard + " ORDER BY " + order + " LIMIT $1 OFFSET $2) k JOIN qm_results r ON r.seq = k.seq) p"
+           " ON true ORDER BY " + outer;
+}
+
 StoreStatus PgStore::list(const ListQuery& query, std::vector<ResultSummary>* out, int64_t* total) {
     std::string limit = std::to_string(query.limit > 0 ? query.limit : 0);
     std::string offset = std::to_string(query.offset > 0 ? query.offset : 0);
     std::string pattern = contains_pattern(query.cpu_contains);
-    if (query.cpu_contains.find('\0') != std::string::npos) return StoreStatus::error;
-    bool filtered = !query.cpu_contains.empty();
-    const char* values[3] = {limit.c_str(), offset.c_str(), pattern.c_str()};
+    if (query.cpu_contains.find('\0') != std::string::npos || query.architecture.find('\0') != std::string::npos)
+        return StoreStatus::error;
+    std::vector<const char*> values = {limit.c_str(), offset.c_str()};
+    if (!query.cpu_contains.empty()) values.push_back(pattern.c_str());
+    if (!query.architecture.empty()) values.push_back(query.architecture.c_str());
+    char after_value[40], after_seq[24];
+    if (query.after_set) {
+        if (query.order == ListOrder::newest)
+            std::snprintf(after_value, sizeof after_value, "%lld", static_cast<long long>(query.after_value));
+        else
+            std::snprintf(after_value, sizeof after_value, "%.17g", query.after_value);
+        std::snprintf(after_seq, sizeof after_seq, "%lld", static_cast<long long>(query.after_seq));
+        values.push_back(after_value);
+        values.push_back(after_seq);
+    }
+    const std::string sql = list_sql(query);
     return run("list", [&](PGconn* conn) {
-        Result r(PQexecParams(conn, filtered ? kListCpuSql : kListSql, filtered ? 3 : 2, nullptr, values, nullptr,
+        Result r(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
                               nullptr, 0));
         if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
             log_failure("listing results", conn, r.get());
@@ -485,9 +702,9 @@ StoreStatus PgStore::list(const ListQuery& query, std::vector<ResultSummary>* ou
         int rows = PQntuples(r.get());
         if (rows < 1 || !parse_int64(PQgetvalue(r.get(), 0, 0), total)) return StoreStatus::error;
         for (int row = 0; row < rows; ++row) {
-            if (PQgetisnull(r.get(), row, 2)) continue;  // the empty page's single row
+            if (PQgetisnull(r.get(), row, 1)) continue;  // the empty page's single row
             ResultSummary s;
-            if (!read_summary(r.get(), row, 2, &s)) {
+            if (!read_summary(r.get(), row, 1, &s)) {
                 std::fprintf(stderr, "quillmoth-server: unreadable row in qm_results\n");
                 return StoreStatus::error;
             }
@@ -522,6 +739,107 @@ StoreStatus PgStore::remove(const std::string& id) {
     });
 }
 
+StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
+    // A page per statement, so that no connection is held for the whole
+    // export and memory holds one page.
+    constexpr int kPage = 500;
+    for (;;) {
+        std::vector<ResultSummary> page;
+        const std::string since_text = std::to_string(since), limit = std::to_string(kPage);
+        const char* values[2] = {since_text.c_str(), limit.c_str()};
+        const StoreStatus status = run("export", [&](PGconn* conn) {
+            Result r = exec(conn, "qm_export", 2, values, nullptr, nullptr);
+            if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+                log_failure("exporting results", conn, r.get());
+                return failure_status(conn, r.get());
+            }
+            page.clear();
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                page.emplace_back();
+                if (!read_summary(r.get(), i, 0, &page.back())) return StoreStatus::error;
+            }
+            return StoreStatus::ok;
+        });
+        if (status != StoreStatus::ok) return status;
+        for (const ResultSummary& r : page)
+            if (!row(r)) return StoreStatus::ok;
+        if (page.size() < static_cast<size_t>(kPage)) return StoreStatus::ok;
+        since = page.back().seq;
+    }
+}
+
+StoreStatus PgStore::cpu_list(int with_flagged, std::vector<CpuEntry>* out) {
+    std::vector<CpuRow> rows;
+    const StoreStatus status = run("cpu_list", [&](PGconn* conn) {
+        Result r = exec(conn, with_flagged ? "qm_cpu_rows_all" : "qm_cpu_rows", 0, nullptr, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("listing processors", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        rows.clear();
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            CpuRow row{PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2), 0, 0};
+            const char* m = PQgetvalue(r.get(), i, 3);
+            const char* s = PQgetvalue(r.get(), i, 4);
+            if (!parse_double(m, m + std::strlen(m), &row.multi) || !parse_double(s, s + std::strlen(s), &row.single))
+                return StoreStatus::error;
+            rows.push_back(std::move(row));
+        }
+        return StoreStatus::ok;
+    });
+    if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
+    return status;
+}
+
+StoreStatus PgStore::cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    const char* values[1] = {key.c_str()};
+    const StoreStatus status = run("cpu_results", [&](PGconn* conn) {
+        Result r = exec(conn, with_flagged ? "qm_cpu_results_all" : "qm_cpu_results", 1, values, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("reading a processor's results", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        out->clear();
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            out->emplace_back();
+            if (!read_summary(r.get(), i, 0, &out->back())) return StoreStatus::error;
+        }
+        return StoreStatus::ok;
+    });
+    return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
+}
+
+StoreStatus PgStore::processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", score);
+    const char* values[2] = {key.c_str(), text};
+    return run("processor_rank", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_rank", 2, values, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+            log_failure("ranking a result", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        return parse_int64(PQgetvalue(r.get(), 0, 0), total) && parse_int64(PQgetvalue(r.get(), 0, 1), below)
+                   ? StoreStatus::ok
+                   : StoreStatus::error;
+    });
+}
+
+// What the pooled connections commit with; set on each (see connect), so a
+// database or role default of "off" cannot lose acknowledged uploads.
+std::string PgStore::durability() {
+    std::string settings;
+    run("durability", [&](PGconn* conn) {
+        Result r(PQexec(conn, "SHOW synchronous_commit"));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) return StoreStatus::error;
+        settings = std::string("synchronous_commit=") + PQgetvalue(r.get(), 0, 0);
+        return StoreStatus::ok;
+    });
+    return settings;
+}
+
 // Runs a utility statement; "" on success, else the failure in one line.
 std::string exec_simple(PGconn* conn, const char* sql) {
     Result r(PQexec(conn, sql));
@@ -532,53 +850,103 @@ std::string exec_simple(PGconn* conn, const char* sql) {
     return message.empty() ? "unknown error" : message;
 }
 
+// Fills in what version 2 adds for every result a version-1 server stored,
+// from the document itself; a document stored again later than its first
+// copy is a duplicate. "" or the failure.
+std::string backfill_v2(PGconn* conn) {
+    Result rows(PQexec(conn, "SELECT seq, id, document FROM qm_results ORDER BY seq"));
+    if (PQresultStatus(rows.get()) != PGRES_TUPLES_OK) return PQresultErrorMessage(rows.get());
+    std::string update = "UPDATE qm_results SET architecture = $1, processor_key = $2, flags = $3, content_hash = $4";
+    for (int i = 0; i < kScoreCount; ++i) update += ", " + score_column(i) + " = $" + std::to_string(5 + i);
+    update += " WHERE seq = $" + std::to_string(5 + kScoreCount);
+    std::set<std::string> seen;
+    for (int row = 0; row < PQntuples(rows.get()); ++row) {
+        std::string document;
+        ResultSummary s;
+        if (!decode_bytea(PQgetvalue(rows.get(), row, 2), PQgetlength(rows.get(), row, 2), &document) ||
+            !read_document(document, &s))
+            return std::string("result ") + PQgetvalue(rows.get(), row, 1) + " holds a document that cannot be read";
+        if (!seen.insert(s.content_hash).second) s.flags |= kFlagDuplicate;
+        std::string text[3 + kScoreCount];
+        text[0] = std::to_string(s.flags);
+        for (int i = 0; i < kScoreCount; ++i) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.17g", s.scores[i]);
+            text[1 + i] = buf;
+        }
+        const char* values[6 + kScoreCount] = {s.architecture.c_str(), s.processor_key.c_str(), text[0].c_str(),
+                                               s.content_hash.data()};
+        int lengths[6 + kScoreCount] = {};
+        int formats[6 + kScoreCount] = {};
+        lengths[3] = static_cast<int>(s.content_hash.size());
+        formats[3] = 1;
+        for (int i = 0; i < kScoreCount; ++i) values[4 + i] = text[1 + i].c_str();
+        values[4 + kScoreCount] = PQgetvalue(rows.get(), row, 0);
+        Result r(PQexecParams(conn, update.c_str(), 5 + kScoreCount, nullptr, values, lengths, formats, 0));
+        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) return PQresultErrorMessage(r.get());
+    }
+    return "";
+}
+
+// Creates the schema or brings it up to date: one migration per transaction,
+// each taking the advisory lock first, so that a second instance starting
+// at the same moment waits, then finds the step done and the version
+// recorded. A failed step is rolled back and leaves the database as it was.
+// Everything lives in the first schema of the search path (current_schema),
+// where CREATE puts it, whatever other schemas the path names.
 std::string PgStore::setup_schema(PGconn* conn) {
-    // Everything lives in the first schema of the search path (current_schema),
-    // where CREATE puts it, whatever other schemas the path names.
-    // Everything in one transaction that first takes the advisory lock: a
-    // second instance starting at the same moment waits here, then finds the
-    // schema made and the version recorded.
-    std::string lock = std::string("BEGIN; SELECT pg_advisory_xact_lock(") + kSchemaLockKey + ")";
-    std::string failure = exec_simple(conn, lock.c_str());
-    if (failure.empty()) failure = exec_simple(conn, "CREATE TABLE IF NOT EXISTS qm_meta (key text PRIMARY KEY, value text NOT NULL)");
-    if (!failure.empty()) {
-        exec_simple(conn, "ROLLBACK");
-        return "cannot create the schema: " + scrub(failure);
-    }
-    Result r(PQexec(conn,
-                    "SELECT (SELECT value FROM qm_meta WHERE key = 'schema_version'),"
-                    " to_regclass(quote_ident(current_schema()) || '.qm_results') IS NOT NULL"));
-    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
-        std::string message = scrub(PQresultErrorMessage(r.get()));
-        exec_simple(conn, "ROLLBACK");
-        return "cannot read the schema version: " + message;
-    }
-    int64_t version = 0;
-    bool has_results = PQgetvalue(r.get(), 0, 1)[0] == 't';
-    if (!PQgetisnull(r.get(), 0, 0) && !parse_int64(PQgetvalue(r.get(), 0, 0), &version)) version = -1;
-    if ((version == 0 && has_results) || version < 0) {
-        exec_simple(conn, "ROLLBACK");
-        return "the database holds a qm_results table that quillmoth-server did not create";
-    }
-    if (version > kSchemaVersion) {
-        exec_simple(conn, "ROLLBACK");
-        char message[160];
-        std::snprintf(message, sizeof message,
-                      "the database has schema version %lld, newer than this server's %d",
-                      static_cast<long long>(version), kSchemaVersion);
-        return message;
-    }
-    if (version == 0) {
-        failure = exec_simple(conn, kCreateV1);
+    for (;;) {
+        std::string lock = std::string("BEGIN; SELECT pg_advisory_xact_lock(") + kSchemaLockKey + ")";
+        std::string failure = exec_simple(conn, lock.c_str());
+        if (failure.empty())
+            failure = exec_simple(conn, "CREATE TABLE IF NOT EXISTS qm_meta (key text PRIMARY KEY, value text NOT NULL)");
         if (!failure.empty()) {
             exec_simple(conn, "ROLLBACK");
             return "cannot create the schema: " + scrub(failure);
         }
+        Result r(PQexec(conn,
+                        "SELECT (SELECT value FROM qm_meta WHERE key = 'schema_version'),"
+                        " to_regclass(quote_ident(current_schema()) || '.qm_results') IS NOT NULL"));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+            std::string message = scrub(PQresultErrorMessage(r.get()));
+            exec_simple(conn, "ROLLBACK");
+            return "cannot read the schema version: " + message;
+        }
+        int64_t version = 0;
+        bool has_results = PQgetvalue(r.get(), 0, 1)[0] == 't';
+        if (!PQgetisnull(r.get(), 0, 0) && !parse_int64(PQgetvalue(r.get(), 0, 0), &version)) version = -1;
+        if ((version == 0 && has_results) || version < 0) {
+            exec_simple(conn, "ROLLBACK");
+            return "the database holds a qm_results table that quillmoth-server did not create";
+        }
+        if (version > kSchemaVersion) {
+            exec_simple(conn, "ROLLBACK");
+            char message[160];
+            std::snprintf(message, sizeof message, "the database has schema version %lld, newer than this server's %d",
+                          static_cast<long long>(version), kSchemaVersion);
+            return message;
+        }
+        if (version == kSchemaVersion) {
+            failure = exec_simple(conn, "COMMIT");
+            return failure.empty() ? "" : "cannot commit the schema: " + scrub(failure);
+        }
+        const Migration& m = kMigrations[version];
+        failure = exec_simple(conn, m.sql.c_str());
+        if (failure.empty() && m.after != nullptr) failure = m.after(conn);
+        if (failure.empty()) {
+            const std::string record = "INSERT INTO qm_meta (key, value) VALUES ('schema_version', '" +
+                                       std::to_string(version + 1) + "') ON CONFLICT (key) DO UPDATE SET value = "
+                                       "excluded.value";
+            failure = exec_simple(conn, record.c_str());
+        }
+        if (failure.empty()) failure = exec_simple(conn, "COMMIT");
+        if (!failure.empty()) {
+            exec_simple(conn, "ROLLBACK");
+            return (version == 0 ? std::string("cannot create the schema: ")
+                                 : "cannot migrate to schema version " + std::to_string(version + 1) + ": ") +
+                   scrub(failure);
+        }
     }
-    // Later versions migrate here, one step at a time, under the same lock.
-    failure = exec_simple(conn, "COMMIT");
-    if (!failure.empty()) return "cannot commit the schema: " + scrub(failure);
-    return "";
 }
 
 bool PgStore::start(std::string* error) {

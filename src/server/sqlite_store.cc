@@ -16,46 +16,41 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 
+#include "server/file_identity.h"
 #include "server/ids.h"
 #include "server/store.h"
+#include "server/validate.h"
 
 namespace {
 
-// "QMRS" marks the file as ours; user_version is the schema version.
+// "QMRS" marks the file as ours; user_version is the schema version, the
+// number of migrations applied.
 constexpr int kApplicationId = 0x514d5253;
-constexpr int kSchemaVersion = 1;
 constexpr int kReaders = 8;
 constexpr size_t kMaxBatch = 256;
 constexpr int kBusyTimeoutMs = 5000;
 
-const char* const kSuiteNames[2] = {"raw", "real"};
-const char* const kPassNames[2] = {"multi", "single"};
+// Version 1 as it was first written: one column per figure, named after the
+// tests of that time (frozen here: the catalogue may grow, this may not).
+const char* const kV1Tests[] = {"native_integer", "wide_integer", "floating_point", "primes",
+                                "extended_instructions", "compression", "encryption", "physics",
+                                "sorting", "memory_latency", "memory_bandwidth"};
+const char* const kV1Suites[2] = {"raw", "real"};
+const char* const kV1Passes[2] = {"multi", "single"};
 
-std::string figure_column(int suite, int pass, int test) {
-    return std::string(kSuiteNames[suite]) + "_" + kPassNames[pass] + "_" + g_catalogue[test].id;
+std::string v1_figure_column(int suite, int pass, const char* test) {
+    return std::string(kV1Suites[suite]) + "_" + kV1Passes[pass] + "_" + test;
 }
 
-std::string figure_columns() {
-    std::string out;
-    for (int s = 0; s < 2; ++s)
-        for (int p = 0; p < 2; ++p)
-            for (int i = 0; i < kTestCount; ++i) out += ", " + figure_column(s, p, i);
-    return out;
-}
-
-const std::string kSummaryColumns =
-    "id, uploaded_at, cpu, model, operating_system, compiler, cores, threads, label, listed" + figure_columns();
-constexpr int kSummaryColumnCount = 10 + 4 * kTestCount;
-
-std::string schema_sql() {
+std::string create_v1_sql() {
     std::string figures;
     for (int s = 0; s < 2; ++s)
         for (int p = 0; p < 2; ++p)
-            for (int i = 0; i < kTestCount; ++i) figures += "  " + figure_column(s, p, i) + " REAL NOT NULL,\n";
-    // The document comes last so that listing never reads its pages.
+            for (const char* t : kV1Tests) figures += "  " + v1_figure_column(s, p, t) + " REAL NOT NULL,\n";
     return "CREATE TABLE results (\n"
            "  seq INTEGER PRIMARY KEY,\n"
            "  id TEXT NOT NULL UNIQUE,\n"
@@ -75,20 +70,114 @@ std::string schema_sql() {
            "CREATE INDEX results_newest ON results(listed, uploaded_at DESC, seq DESC);\n"
            "CREATE INDEX results_cpu ON results(listed, cpu COLLATE NOCASE);\n"
            "PRAGMA application_id = " +
-           std::to_string(kApplicationId) + ";\nPRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
+           std::to_string(kApplicationId) + ";\n";
 }
+
+// The summary columns of version 2 on, in this order; read by position
+// through the enum, so adding one means adding it in both places.
+enum Column {
+    kColId, kColUploadedAt, kColCpu, kColModel, kColOperatingSystem, kColCompiler, kColArchitecture,
+    kColCores, kColThreads, kColLabel, kColListed, kColFlags, kColProcessorKey, kColSeq, kColScores,
+    kSummaryColumnCount = kColScores + kScoreCount,
+    // After the summary in the statements that need them.
+    kColDocument = kSummaryColumnCount, kColClaimHash, kColContentHash
+};
+const char* const kColumnNames[kColScores] = {
+    "id", "uploaded_at", "cpu", "model", "operating_system", "compiler", "architecture",
+    "cores", "threads", "label", "listed", "flags", "processor_key", "seq"};
+
+std::string score_column(int score) { return std::string("score_") + kScoreNames[score].key; }
+
+std::string summary_columns() {
+    std::string out;
+    for (const char* name : kColumnNames) out += (out.empty() ? "" : ", ") + std::string(name);
+    for (int i = 0; i < kScoreCount; ++i) out += ", " + score_column(i);
+    return out;
+}
+const std::string kSummaryColumns = summary_columns();
+
+// Version 2: the scores, flags, processor key, architecture and content hash
+// (back-filled from each document), and the figures as rows keyed by test id,
+// so that a new test is data rather than schema. The table is rebuilt rather
+// than altered: SQLite cannot drop 44 columns in place on every version
+// Debian ships.
+std::string migrate_v2_sql() {
+    std::string scores, score_defaults, figures;
+    for (int i = 0; i < kScoreCount; ++i) {
+        scores += "  " + score_column(i) + " REAL NOT NULL,\n";
+        score_defaults += ", 0";
+    }
+    for (int s = 0; s < 2; ++s)
+        for (int p = 0; p < 2; ++p)
+            for (const char* t : kV1Tests)
+                figures += std::string(figures.empty() ? "" : " UNION ALL ") + "SELECT seq, '" + kV1Suites[s] +
+                           "', '" + kV1Passes[p] + "', '" + t + "', " + v1_figure_column(s, p, t) + " FROM results";
+    return "CREATE TABLE results_v2 (\n"
+           "  seq INTEGER PRIMARY KEY,\n"
+           "  id TEXT NOT NULL UNIQUE,\n"
+           "  uploaded_at INTEGER NOT NULL,\n"
+           "  cpu TEXT NOT NULL,\n"
+           "  model TEXT NOT NULL,\n"
+           "  operating_system TEXT NOT NULL,\n"
+           "  compiler TEXT NOT NULL,\n"
+           "  architecture TEXT NOT NULL,\n"
+           "  cores INTEGER NOT NULL,\n"
+           "  threads INTEGER NOT NULL,\n"
+           "  label TEXT NOT NULL DEFAULT '',\n"
+           "  listed INTEGER NOT NULL,\n"
+           "  flags INTEGER NOT NULL,\n"
+           "  processor_key TEXT NOT NULL,\n" +
+           scores +
+           "  claim_hash BLOB NOT NULL UNIQUE,\n"
+           "  content_hash BLOB NOT NULL,\n"
+           "  document BLOB NOT NULL\n"
+           ");\n"
+           "CREATE TABLE figures (\n"
+           "  seq INTEGER NOT NULL,\n"
+           "  suite TEXT NOT NULL,\n"
+           "  pass TEXT NOT NULL,\n"
+           "  test TEXT NOT NULL,\n"
+           "  value REAL NOT NULL,\n"
+           "  PRIMARY KEY (seq, suite, pass, test)\n"
+           ") WITHOUT ROWID;\n"
+           "INSERT INTO figures (seq, suite, pass, test, value) " + figures + ";\n"
+           "INSERT INTO results_v2 SELECT seq, id, uploaded_at, cpu, model, operating_system, compiler, '', cores,"
+           " threads, label, listed, 0, ''" + score_defaults + ", claim_hash, x'', document FROM results;\n"
+           "DROP TABLE results;\n"
+           "ALTER TABLE results_v2 RENAME TO results;\n"
+           "CREATE INDEX results_newest ON results(listed, uploaded_at DESC, seq DESC);\n"
+           "CREATE INDEX results_multi ON results(listed, score_multi DESC, seq DESC);\n"
+           "CREATE INDEX results_single ON results(listed, score_single DESC, seq DESC);\n"
+           "CREATE INDEX results_processor ON results(processor_key, listed);\n"
+           "CREATE INDEX results_content ON results(content_hash);\n";
+}
+
+bool backfill_v2(sqlite3* db, std::string* error);
+
+// Applied in order, each in a transaction of its own; the schema version is
+// the number applied, so the version this server writes is the list's length.
+struct Migration {
+    std::string sql;
+    bool (*after)(sqlite3* db, std::string* error);  // null: SQL only
+};
+const Migration kMigrations[] = {
+    {create_v1_sql(), nullptr},
+    {migrate_v2_sql(), backfill_v2},
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
 // One connection with its statements, prepared once and reused.
 struct Connection {
     sqlite3* db = nullptr;
-    std::unordered_map<const char*, sqlite3_stmt*> statements;
+    std::unordered_map<std::string, sqlite3_stmt*> statements;
 
     ~Connection() {
         for (auto& entry : statements) sqlite3_finalize(entry.second);
         if (db != nullptr) sqlite3_close(db);
     }
-    // sql must be a string with static storage: its address is the cache key.
-    sqlite3_stmt* statement(const char* sql) {
+    // Keyed by the text, so that a listing's statement built for its filters
+    // is prepared once per combination.
+    sqlite3_stmt* statement(const std::string& sql) {
         auto it = statements.find(sql);
         if (it != statements.end()) {
             sqlite3_reset(it->second);
@@ -96,7 +185,8 @@ struct Connection {
             return it->second;
         }
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) return nullptr;
+        if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+            return nullptr;
         statements.emplace(sql, stmt);
         return stmt;
     }
@@ -124,22 +214,32 @@ std::string column_text(sqlite3_stmt* stmt, int index) {
                                          static_cast<size_t>(sqlite3_column_bytes(stmt, index)));
 }
 
-// Reads the columns of kSummaryColumns starting at column 0.
-void read_summary(sqlite3_stmt* stmt, ResultSummary* out) {
-    out->id = column_text(stmt, 0);
-    out->uploaded_at = sqlite3_column_int64(stmt, 1);
-    out->cpu = column_text(stmt, 2);
-    out->model = column_text(stmt, 3);
-    out->operating_system = column_text(stmt, 4);
-    out->compiler = column_text(stmt, 5);
-    out->cores = sqlite3_column_int64(stmt, 6);
-    out->threads = sqlite3_column_int64(stmt, 7);
-    out->label = column_text(stmt, 8);
-    out->listed = sqlite3_column_int(stmt, 9);
-    int column = 10;
-    for (int s = 0; s < 2; ++s)
-        for (int p = 0; p < 2; ++p)
-            for (int i = 0; i < kTestCount; ++i) out->figures[s][p][i] = sqlite3_column_double(stmt, column++);
+// Reads the columns of kSummaryColumns starting at column 0; the figures
+// come from their own table (read_figures).
+void read_summary(sqlite3_stmt* stmt, ResultSummary* out, int64_t* seq) {
+    out->id = column_text(stmt, kColId);
+    out->uploaded_at = sqlite3_column_int64(stmt, kColUploadedAt);
+    out->cpu = column_text(stmt, kColCpu);
+    out->model = column_text(stmt, kColModel);
+    out->operating_system = column_text(stmt, kColOperatingSystem);
+    out->compiler = column_text(stmt, kColCompiler);
+    out->architecture = column_text(stmt, kColArchitecture);
+    out->cores = sqlite3_column_int64(stmt, kColCores);
+    out->threads = sqlite3_column_int64(stmt, kColThreads);
+    out->label = column_text(stmt, kColLabel);
+    out->listed = sqlite3_column_int(stmt, kColListed);
+    out->flags = sqlite3_column_int(stmt, kColFlags);
+    out->processor_key = column_text(stmt, kColProcessorKey);
+    *seq = out->seq = sqlite3_column_int64(stmt, kColSeq);
+    for (int i = 0; i < kScoreCount; ++i) out->scores[i] = sqlite3_column_double(stmt, kColScores + i);
+}
+
+// Index of name among n names; -1 when absent.
+template <class T>
+int name_index(const T* names, int n, const std::string& name) {
+    for (int i = 0; i < n; ++i)
+        if (name == names[i].key) return i;
+    return -1;
 }
 
 // Escapes LIKE's wildcards so that a CPU filter is a plain substring.
@@ -153,24 +253,129 @@ std::string like_pattern(const std::string& text) {
 }
 
 const std::string kInsertSql = [] {
-    std::string columns = "id, uploaded_at, cpu, model, operating_system, compiler, cores, threads, label, listed, "
-                          "claim_hash, document" +
-                          figure_columns();
-    std::string values = "?";
-    for (int i = 1; i < 12 + 4 * kTestCount; ++i) values += ", ?";
+    std::string columns = "id, uploaded_at, cpu, model, operating_system, compiler, architecture, cores, threads, "
+                          "label, listed, flags, processor_key, claim_hash, content_hash, document";
+    std::string values = "?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16";
+    for (int i = 0; i < kScoreCount; ++i) {
+        columns += ", " + score_column(i);
+        values += ", ?" + std::to_string(17 + i);
+    }
     return "INSERT INTO results (" + columns + ") VALUES (" + values + ")";
 }();
+const char kInsertFigureSql[] = "INSERT INTO figures (seq, suite, pass, test, value) VALUES (?, ?, ?, ?, ?)";
+const char kFiguresSql[] = "SELECT suite, pass, test, value FROM figures WHERE seq = ?";
+const char kSeenContentSql[] = "SELECT 1 FROM results WHERE content_hash = ? LIMIT 1";
 const std::string kGetSql = "SELECT " + kSummaryColumns + ", document FROM results WHERE id = ?";
 const std::string kFindClaimSql = "SELECT " + kSummaryColumns + ", document, claim_hash FROM results WHERE claim_hash = ?";
-const std::string kListSql = "SELECT " + kSummaryColumns +
-                             " FROM results WHERE listed = 1 ORDER BY uploaded_at DESC, seq DESC LIMIT ? OFFSET ?";
-const std::string kListCpuSql = "SELECT " + kSummaryColumns +
-                                " FROM results WHERE listed = 1 AND cpu LIKE ? ESCAPE '\\' "
-                                "ORDER BY uploaded_at DESC, seq DESC LIMIT ? OFFSET ?";
-const char kCountSql[] = "SELECT count(*) FROM results WHERE listed = 1";
-const char kCountCpuSql[] = "SELECT count(*) FROM results WHERE listed = 1 AND cpu LIKE ? ESCAPE '\\'";
+const std::string kExportSql =
+    "SELECT " + kSummaryColumns + " FROM results WHERE listed = 1 AND seq > ? ORDER BY seq LIMIT ?";
+#define QM_CPU_ROWS "SELECT processor_key, cpu, architecture, score_multi, score_single FROM results WHERE listed = 1"
+#define QM_CPU_ORDER " ORDER BY processor_key, uploaded_at DESC, seq DESC"
+const char kCpuRowsSql[] = QM_CPU_ROWS " AND flags = 0" QM_CPU_ORDER;
+const char kCpuRowsAllSql[] = QM_CPU_ROWS QM_CPU_ORDER;
+const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
+                                   " FROM results WHERE processor_key = ? AND listed = 1 AND flags = 0"
+                                   " ORDER BY score_multi DESC, seq DESC";
+const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
+                                      " FROM results WHERE processor_key = ? AND listed = 1"
+                                      " ORDER BY score_multi DESC, seq DESC";
+const char kRankSql[] = "SELECT count(*), coalesce(sum(score_multi < ?), 0) FROM results"
+                        " WHERE processor_key = ? AND listed = 1 AND flags = 0";
 const char kUpdateSql[] = "UPDATE results SET label = ?, listed = ? WHERE id = ?";
+const char kDeleteFiguresSql[] = "DELETE FROM figures WHERE seq = (SELECT seq FROM results WHERE id = ?)";
 const char kDeleteSql[] = "DELETE FROM results WHERE id = ?";
+
+// The listing's WHERE clause and order for a query; parameters in the order
+// bound by bind_list.
+const char* order_column(ListOrder order) {
+    return order == ListOrder::multi ? "score_multi" : order == ListOrder::single ? "score_single" : "uploaded_at";
+}
+
+std::string list_where(const ListQuery& q) {
+    std::string where = "WHERE listed = 1";
+    if (!q.cpu_contains.empty()) where += " AND cpu LIKE ? ESCAPE '\\'";
+    if (!q.architecture.empty()) where += " AND architecture = ?";
+    if (q.order != ListOrder::newest && !q.with_flagged) where += " AND flags = 0";
+    if (q.after_set) where += std::string(" AND (") + order_column(q.order) + ", seq) < (?, ?)";
+    return where;
+}
+std::string list_order(const ListQuery& q) {
+    switch (q.order) {
+        case ListOrder::multi: return " ORDER BY score_multi DESC, seq DESC";
+        case ListOrder::single: return " ORDER BY score_single DESC, seq DESC";
+        case ListOrder::newest: break;
+    }
+    return " ORDER BY uploaded_at DESC, seq DESC";
+}
+int bind_list(sqlite3_stmt* stmt, const ListQuery& q) {
+    int index = 1;
+    if (!q.cpu_contains.empty()) bind_text(stmt, index++, like_pattern(q.cpu_contains));
+    if (!q.architecture.empty()) bind_text(stmt, index++, q.architecture);
+    if (q.after_set) {
+        if (q.order == ListOrder::newest) sqlite3_bind_int64(stmt, index++, static_cast<int64_t>(q.after_value));
+        else sqlite3_bind_double(stmt, index++, q.after_value);
+        sqlite3_bind_int64(stmt, index++, q.after_seq);
+    }
+    return index;
+}
+
+// Reads a result's figures into out; false when a row names a suite or pass
+// this server does not know. Tests it does not know are skipped: they belong
+// to a later catalogue.
+bool read_figures(sqlite3_stmt* stmt, int64_t seq, ResultSummary* out) {
+    sqlite3_bind_int64(stmt, 1, seq);
+    int rc;
+    bool ok = true;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const int s = name_index(kSuites, 2, column_text(stmt, 0));
+        const int p = name_index(kPasses, 2, column_text(stmt, 1));
+        const int t = test_index(column_text(stmt, 2).c_str());
+        if (s < 0 || p < 0) ok = false;
+        else if (t >= 0) out->figures[s][p][t] = sqlite3_column_double(stmt, 3);
+    }
+    sqlite3_reset(stmt);
+    return ok && rc == SQLITE_DONE;
+}
+
+// Fills in what version 2 adds, for every result a version-1 server stored,
+// from the document itself; a document stored again later than its first
+// copy is a duplicate.
+bool backfill_v2(sqlite3* db, std::string* error) {
+    std::string update = "UPDATE results SET architecture = ?1, processor_key = ?2, flags = ?3, content_hash = ?4";
+    for (int i = 0; i < kScoreCount; ++i) update += ", " + score_column(i) + " = ?" + std::to_string(5 + i);
+    update += " WHERE seq = ?" + std::to_string(5 + kScoreCount);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_stmt* write = nullptr;
+    bool ok = sqlite3_prepare_v2(db, "SELECT seq, id, document FROM results ORDER BY seq", -1, &select, nullptr) ==
+                  SQLITE_OK &&
+              sqlite3_prepare_v2(db, update.c_str(), -1, &write, nullptr) == SQLITE_OK;
+    std::set<std::string> seen;
+    int rc = SQLITE_DONE;
+    while (ok && (rc = sqlite3_step(select)) == SQLITE_ROW) {
+        const void* doc = sqlite3_column_blob(select, 2);
+        const std::string document(static_cast<const char*>(doc), static_cast<size_t>(sqlite3_column_bytes(select, 2)));
+        ResultSummary s;
+        if (!read_document(document, &s)) {
+            *error = "result " + column_text(select, 1) + " holds a document that cannot be read";
+            ok = false;
+            break;
+        }
+        if (!seen.insert(s.content_hash).second) s.flags |= kFlagDuplicate;
+        bind_text(write, 1, s.architecture);
+        bind_text(write, 2, s.processor_key);
+        sqlite3_bind_int(write, 3, s.flags);
+        sqlite3_bind_blob(write, 4, s.content_hash.data(), static_cast<int>(s.content_hash.size()), SQLITE_TRANSIENT);
+        for (int i = 0; i < kScoreCount; ++i) sqlite3_bind_double(write, 5 + i, s.scores[i]);
+        sqlite3_bind_int64(write, 5 + kScoreCount, sqlite3_column_int64(select, 0));
+        ok = sqlite3_step(write) == SQLITE_DONE;
+        sqlite3_reset(write);
+    }
+    if (ok && rc != SQLITE_DONE) ok = false;
+    if (!ok && error->empty()) *error = sqlite3_errmsg(db);
+    sqlite3_finalize(select);
+    sqlite3_finalize(write);
+    return ok;
+}
 
 class SqliteStore : public ResultStore {
 public:
@@ -199,6 +404,7 @@ public:
         const int flags = SQLITE_OPEN_READWRITE | (exists ? 0 : SQLITE_OPEN_CREATE);
         if (!open_connection(path, flags, writer_.get(), error)) return false;
         if (!prepare_schema(path, error)) return false;
+        file_.remember(path);
 
         // The journal mode is a property of the file: set it before the readers open.
         sqlite3_stmt* stmt = nullptr;
@@ -225,47 +431,31 @@ public:
     StoreStatus insert(const StoredResult& result, const unsigned char claim_hash[32]) override {
         std::string hash(reinterpret_cast<const char*>(claim_hash), 32);
         return submit([&result, hash](Connection* c) {
-            sqlite3_stmt* stmt = c->statement(kInsertSql.c_str());
-            if (stmt == nullptr) return StoreStatus::error;
-            const ResultSummary& r = result.summary;
-            bind_text(stmt, 1, r.id);
-            sqlite3_bind_int64(stmt, 2, r.uploaded_at);
-            bind_text(stmt, 3, r.cpu);
-            bind_text(stmt, 4, r.model);
-            bind_text(stmt, 5, r.operating_system);
-            bind_text(stmt, 6, r.compiler);
-            sqlite3_bind_int64(stmt, 7, r.cores);
-            sqlite3_bind_int64(stmt, 8, r.threads);
-            bind_text(stmt, 9, r.label);
-            sqlite3_bind_int(stmt, 10, r.listed ? 1 : 0);
-            sqlite3_bind_blob(stmt, 11, hash.data(), 32, SQLITE_TRANSIENT);
-            sqlite3_bind_blob(stmt, 12, result.document.data(), static_cast<int>(result.document.size()),
-                              SQLITE_TRANSIENT);
-            int index = 13;
-            for (int s = 0; s < 2; ++s)
-                for (int p = 0; p < 2; ++p)
-                    for (int i = 0; i < kTestCount; ++i) sqlite3_bind_double(stmt, index++, r.figures[s][p][i]);
-            const int rc = sqlite3_step(stmt);
-            sqlite3_reset(stmt);
-            return rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error;
+            // A savepoint of its own: a failed figure row must not leave the
+            // result half stored in a batch that commits the others.
+            if (!c->exec("SAVEPOINT insert_result")) return StoreStatus::error;
+            const StoreStatus status = insert_rows(c, result, hash);
+            if (status != StoreStatus::ok) c->exec("ROLLBACK TO insert_result");
+            c->exec("RELEASE insert_result");
+            return status;
         });
     }
 
     StoreStatus get(const std::string& id, StoredResult* out) override {
         return read([&](Connection* c) {
-            sqlite3_stmt* stmt = c->statement(kGetSql.c_str());
+            sqlite3_stmt* stmt = c->statement(kGetSql);
             if (stmt == nullptr) return StoreStatus::error;
             bind_text(stmt, 1, id);
-            return read_result(stmt, out, nullptr);
+            return read_result(c, stmt, out, nullptr);
         });
     }
 
     StoreStatus find_by_claim(const unsigned char claim_hash[32], StoredResult* out) override {
         return read([&](Connection* c) {
-            sqlite3_stmt* stmt = c->statement(kFindClaimSql.c_str());
+            sqlite3_stmt* stmt = c->statement(kFindClaimSql);
             if (stmt == nullptr) return StoreStatus::error;
             sqlite3_bind_blob(stmt, 1, claim_hash, 32, SQLITE_TRANSIENT);
-            return read_result(stmt, out, claim_hash);
+            return read_result(c, stmt, out, claim_hash);
         });
     }
 
@@ -273,25 +463,30 @@ public:
         out->clear();
         *total = 0;
         return read([&](Connection* c) {
-            const bool filter = !query.cpu_contains.empty();
-            const std::string pattern = like_pattern(query.cpu_contains);
-            sqlite3_stmt* count = c->statement(filter ? kCountCpuSql : kCountSql);
-            if (count == nullptr) return StoreStatus::error;
-            if (filter) bind_text(count, 1, pattern);
-            if (sqlite3_step(count) != SQLITE_ROW) return reset(count, StoreStatus::error);
-            *total = sqlite3_column_int64(count, 0);
-            sqlite3_reset(count);
+            const std::string where = list_where(query);
+            *total = -1;
+            if (query.count) {
+                sqlite3_stmt* count = c->statement("SELECT count(*) FROM results " + where);
+                if (count == nullptr) return StoreStatus::error;
+                bind_list(count, query);
+                if (sqlite3_step(count) != SQLITE_ROW) return reset(count, StoreStatus::error);
+                *total = sqlite3_column_int64(count, 0);
+                sqlite3_reset(count);
+            }
 
-            sqlite3_stmt* stmt = c->statement(filter ? kListCpuSql.c_str() : kListSql.c_str());
-            if (stmt == nullptr) return StoreStatus::error;
-            int index = 1;
-            if (filter) bind_text(stmt, index++, pattern);
+            sqlite3_stmt* stmt =
+                c->statement("SELECT " + kSummaryColumns + " FROM results " + where + list_order(query) + " LIMIT ? OFFSET ?");
+            sqlite3_stmt* figures = c->statement(kFiguresSql);
+            if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+            int index = bind_list(stmt, query);
             sqlite3_bind_int(stmt, index++, query.limit < 0 ? 0 : query.limit);
             sqlite3_bind_int64(stmt, index, query.offset < 0 ? 0 : query.offset);
             int rc;
             while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
                 out->emplace_back();
-                read_summary(stmt, &out->back());
+                int64_t seq = 0;
+                read_summary(stmt, &out->back(), &seq);
+                if (!read_figures(figures, seq, &out->back())) return reset(stmt, StoreStatus::error);
             }
             return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
         });
@@ -310,11 +505,109 @@ public:
 
     StoreStatus remove(const std::string& id) override {
         return submit([id](Connection* c) {
+            sqlite3_stmt* figures = c->statement(kDeleteFiguresSql);
             sqlite3_stmt* stmt = c->statement(kDeleteSql);
-            if (stmt == nullptr) return StoreStatus::error;
+            if (figures == nullptr || stmt == nullptr) return StoreStatus::error;
+            bind_text(figures, 1, id);
+            const int rc = sqlite3_step(figures);
+            sqlite3_reset(figures);
+            if (rc != SQLITE_DONE) return StoreStatus::error;
             bind_text(stmt, 1, id);
             return changed_one(c, stmt);
         });
+    }
+
+    StoreStatus export_rows(int64_t since, const ExportRow& row) override {
+        // A page per read, so that no reader is held for the whole export and
+        // memory holds one page.
+        constexpr int kPage = 500;
+        for (;;) {
+            std::vector<ResultSummary> page;
+            const StoreStatus status = read([&](Connection* c) {
+                sqlite3_stmt* stmt = c->statement(kExportSql);
+                sqlite3_stmt* figures = c->statement(kFiguresSql);
+                if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+                sqlite3_bind_int64(stmt, 1, since);
+                sqlite3_bind_int(stmt, 2, kPage);
+                int rc;
+                while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                    page.emplace_back();
+                    int64_t seq = 0;
+                    read_summary(stmt, &page.back(), &seq);
+                    if (!read_figures(figures, seq, &page.back())) return reset(stmt, StoreStatus::error);
+                }
+                return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+            });
+            if (status != StoreStatus::ok) return status;
+            for (const ResultSummary& r : page)
+                if (!row(r)) return StoreStatus::ok;
+            if (page.size() < kPage) return StoreStatus::ok;
+            since = page.back().seq;
+        }
+    }
+
+    StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override {
+        std::vector<CpuRow> rows;
+        const StoreStatus status = read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuRowsAllSql : kCpuRowsSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+                rows.push_back(CpuRow{column_text(stmt, 0), column_text(stmt, 1), column_text(stmt, 2),
+                                      sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4)});
+            return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+        if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
+        return status;
+    }
+
+    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override {
+        out->clear();
+        const StoreStatus status = read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuResultsAllSql : kCpuResultsSql);
+            sqlite3_stmt* figures = c->statement(kFiguresSql);
+            if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+            bind_text(stmt, 1, key);
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                out->emplace_back();
+                int64_t seq = 0;
+                read_summary(stmt, &out->back(), &seq);
+                if (!read_figures(figures, seq, &out->back())) return reset(stmt, StoreStatus::error);
+            }
+            return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+        return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
+    }
+
+    StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override {
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kRankSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            sqlite3_bind_double(stmt, 1, score);
+            bind_text(stmt, 2, key);
+            if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
+            *total = sqlite3_column_int64(stmt, 0);
+            *below = sqlite3_column_int64(stmt, 1);
+            return reset(stmt, StoreStatus::ok);
+        });
+    }
+
+    // Asked of the writer connection itself, where the settings must hold.
+    std::string durability() override {
+        std::string settings;
+        submit([&settings](Connection* c) {
+            for (const char* pragma : {"journal_mode", "synchronous"}) {
+                sqlite3_stmt* stmt = nullptr;
+                const std::string sql = std::string("PRAGMA ") + pragma;
+                if (sqlite3_prepare_v2(c->db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+                    sqlite3_step(stmt) == SQLITE_ROW)
+                    settings += (settings.empty() ? "" : " ") + std::string(pragma) + "=" + column_text(stmt, 0);
+                sqlite3_finalize(stmt);
+            }
+            return StoreStatus::ok;
+        });
+        return settings;
     }
 
 private:
@@ -336,27 +629,108 @@ private:
         return sqlite3_changes(c->db) > 0 ? StoreStatus::ok : StoreStatus::not_found;
     }
 
-    static StoreStatus read_result(sqlite3_stmt* stmt, StoredResult* out, const unsigned char* claim_hash) {
+    static StoreStatus insert_rows(Connection* c, const StoredResult& result, const std::string& hash) {
+        const ResultSummary& r = result.summary;
+        sqlite3_stmt* seen = c->statement(kSeenContentSql);
+        sqlite3_stmt* stmt = c->statement(kInsertSql);
+        sqlite3_stmt* figure = c->statement(kInsertFigureSql);
+        if (seen == nullptr || stmt == nullptr || figure == nullptr) return StoreStatus::error;
+        sqlite3_bind_blob(seen, 1, r.content_hash.data(), static_cast<int>(r.content_hash.size()), SQLITE_TRANSIENT);
+        int rc = sqlite3_step(seen);
+        sqlite3_reset(seen);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StoreStatus::error;
+        const int flags = r.flags | (rc == SQLITE_ROW ? kFlagDuplicate : 0);
+        bind_text(stmt, 1, r.id);
+        sqlite3_bind_int64(stmt, 2, r.uploaded_at);
+        bind_text(stmt, 3, r.cpu);
+        bind_text(stmt, 4, r.model);
+        bind_text(stmt, 5, r.operating_system);
+        bind_text(stmt, 6, r.compiler);
+        bind_text(stmt, 7, r.architecture);
+        sqlite3_bind_int64(stmt, 8, r.cores);
+        sqlite3_bind_int64(stmt, 9, r.threads);
+        bind_text(stmt, 10, r.label);
+        sqlite3_bind_int(stmt, 11, r.listed ? 1 : 0);
+        sqlite3_bind_int(stmt, 12, flags);
+        bind_text(stmt, 13, r.processor_key);
+        sqlite3_bind_blob(stmt, 14, hash.data(), 32, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(stmt, 15, r.content_hash.data(), static_cast<int>(r.content_hash.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(stmt, 16, result.document.data(), static_cast<int>(result.document.size()),
+                          SQLITE_TRANSIENT);
+        for (int i = 0; i < kScoreCount; ++i) sqlite3_bind_double(stmt, 17 + i, r.scores[i]);
+        rc = sqlite3_step(stmt);
+        sqlite3_reset(stmt);
+        if (rc != SQLITE_DONE) return StoreStatus::error;
+        const int64_t seq = sqlite3_last_insert_rowid(c->db);
+        for (int s = 0; s < 2; ++s)
+            for (int p = 0; p < 2; ++p)
+                for (int t = 0; t < kTestCount; ++t) {
+                    sqlite3_bind_int64(figure, 1, seq);
+                    sqlite3_bind_text(figure, 2, kSuites[s].key, -1, SQLITE_STATIC);
+                    sqlite3_bind_text(figure, 3, kPasses[p].key, -1, SQLITE_STATIC);
+                    sqlite3_bind_text(figure, 4, g_catalogue[t].id, -1, SQLITE_STATIC);
+                    sqlite3_bind_double(figure, 5, r.figures[s][p][t]);
+                    rc = sqlite3_step(figure);
+                    sqlite3_reset(figure);
+                    if (rc != SQLITE_DONE) return StoreStatus::error;
+                }
+        return StoreStatus::ok;
+    }
+
+    static StoreStatus read_result(Connection* c, sqlite3_stmt* stmt, StoredResult* out,
+                                   const unsigned char* claim_hash) {
         const int rc = sqlite3_step(stmt);
         if (rc == SQLITE_DONE) return reset(stmt, StoreStatus::not_found);
         if (rc != SQLITE_ROW) return reset(stmt, StoreStatus::error);
         if (claim_hash != nullptr) {
             // The index found the row; the comparison that decides takes the same time for every hash.
-            const void* stored = sqlite3_column_blob(stmt, kSummaryColumnCount + 1);
-            if (sqlite3_column_bytes(stmt, kSummaryColumnCount + 1) != 32 ||
+            const void* stored = sqlite3_column_blob(stmt, kColClaimHash);
+            if (sqlite3_column_bytes(stmt, kColClaimHash) != 32 ||
                 !same_claim_hash(static_cast<const unsigned char*>(stored), claim_hash))
                 return reset(stmt, StoreStatus::not_found);
         }
-        read_summary(stmt, &out->summary);
-        const void* doc = sqlite3_column_blob(stmt, kSummaryColumnCount);
-        out->document.assign(static_cast<const char*>(doc),
-                             static_cast<size_t>(sqlite3_column_bytes(stmt, kSummaryColumnCount)));
-        return reset(stmt, StoreStatus::ok);
+        int64_t seq = 0;
+        read_summary(stmt, &out->summary, &seq);
+        const void* doc = sqlite3_column_blob(stmt, kColDocument);
+        out->document.assign(static_cast<const char*>(doc), static_cast<size_t>(sqlite3_column_bytes(stmt, kColDocument)));
+        sqlite3_reset(stmt);
+        sqlite3_stmt* figures = c->statement(kFiguresSql);
+        if (figures == nullptr || !read_figures(figures, seq, &out->summary)) return StoreStatus::error;
+        out->summary.content_hash = content_hash(out->document);
+        return StoreStatus::ok;
     }
 
+    // Creates the schema or brings it up to date, one migration per
+    // transaction; a failed one is rolled back and leaves the file as it was.
     bool prepare_schema(const std::string& path, std::string* error) {
+        for (;;) {
+            int version = 0;
+            if (!begin_schema_step(path, &version, error)) return false;
+            if (version == kSchemaVersion) {
+                writer_->exec("COMMIT");
+                return true;
+            }
+            const Migration& m = kMigrations[version];
+            std::string why;
+            if (!writer_->exec(m.sql.c_str())) why = sqlite3_errmsg(writer_->db);
+            if (why.empty() && m.after != nullptr && !m.after(writer_->db, &why) && why.empty()) why = "failed";
+            const std::string bump = "PRAGMA user_version = " + std::to_string(version + 1);
+            if (why.empty() && !writer_->exec(bump.c_str())) why = sqlite3_errmsg(writer_->db);
+            if (why.empty() && !writer_->exec("COMMIT")) why = sqlite3_errmsg(writer_->db);
+            if (!why.empty()) {
+                writer_->exec("ROLLBACK");
+                *error = version == 0 ? "cannot create the tables in " + path + ": " + why
+                                      : "cannot migrate database " + path + " to schema version " +
+                                            std::to_string(version + 1) + ": " + why;
+                return false;
+            }
+        }
+    }
+
+    // Opens a schema transaction and reads the version. The exclusive lock
+    // keeps two servers starting together from both creating or migrating.
+    bool begin_schema_step(const std::string& path, int* version, std::string* error) {
         const std::string not_ours = "database " + path + " is not a quillmoth results database";
-        // The exclusive lock keeps two servers starting together from both creating the schema.
         if (!writer_->exec("BEGIN EXCLUSIVE")) {
             const int code = sqlite3_errcode(writer_->db) & 0xff;
             *error = code == SQLITE_NOTADB ? not_ours : "cannot lock database " + path + ": " + sqlite3_errmsg(writer_->db);
@@ -379,20 +753,17 @@ private:
             sqlite3_finalize(stmt);
         }
         const bool empty = values[0] == 0 && values[1] == 0 && values[2] == 0;
-        if (!empty && values[0] != kApplicationId) {
+        if (!empty && (values[0] != kApplicationId || values[1] < 1)) {
             *error = not_ours;
         } else if (values[1] > kSchemaVersion) {
             *error = "database " + path + " has schema version " + std::to_string(values[1]) +
                      ", newer than this quillmoth-server knows (" + std::to_string(kSchemaVersion) + ")";
-        } else if (empty && !writer_->exec(schema_sql().c_str())) {
-            *error = "cannot create the tables in " + path + ": " + sqlite3_errmsg(writer_->db);
         }
-        // Schema version 1 is the first: later versions migrate here.
-        if (!error->empty() || !writer_->exec("COMMIT")) {
-            if (error->empty()) *error = "cannot write database " + path + ": " + sqlite3_errmsg(writer_->db);
+        if (!error->empty()) {
             writer_->exec("ROLLBACK");
             return false;
         }
+        *version = static_cast<int>(values[1]);
         return true;
     }
 
@@ -446,7 +817,10 @@ private:
                     // Some errors roll back the whole transaction, earlier writes included.
                     aborted = sqlite3_get_autocommit(writer_->db) != 0;
                 }
-                if (aborted || !writer_->exec("COMMIT")) {
+                if (!aborted && !file_.unchanged()) {
+                    writer_->exec("ROLLBACK");
+                    std::fill(status.begin(), status.end(), StoreStatus::unavailable);
+                } else if (aborted || !writer_->exec("COMMIT")) {
                     writer_->exec("ROLLBACK");
                     for (auto& s : status)
                         if (s == StoreStatus::ok) s = StoreStatus::error;
@@ -457,6 +831,7 @@ private:
         }
     }
 
+    FileIdentity file_;
     std::unique_ptr<Connection> writer_;
     std::vector<std::unique_ptr<Connection>> readers_;
     std::vector<Connection*> free_readers_;

@@ -3,25 +3,31 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "server/fields.h"
+#include "server/scores.h"
 #include "workloads/catalogue.h"
-
-enum { kSuiteRaw = 0, kSuiteReal = 1 };
-enum { kPassMulti = 0, kPassSingle = 1 };
 
 // What is extracted from a validated document for listing and search; the
 // document itself stays the source of truth.
 struct ResultSummary {
     std::string id;          // random, URL-safe, unguessable
     int64_t uploaded_at = 0; // Unix seconds, server clock
-    std::string cpu, model, operating_system, compiler;
+    std::string cpu, model, operating_system, compiler, architecture;
     int64_t cores = 0, threads = 0;
     // Each test's display_metric: [suite][pass][test].
     double figures[2][2][kTestCount] = {};
     std::string label;       // given by the owner on the claim page
     int listed = 1;          // 0: reachable by link only
+    // Derived from the document at upload, back-filled for older results.
+    double scores[kScoreCount] = {};
+    int flags = 0;           // kFlag*; the store adds kFlagDuplicate
+    std::string processor_key;
+    std::string content_hash;  // 32 bytes
+    int64_t seq = 0;           // the store's order of insertion: cursors and export
 };
 
 struct StoredResult {
@@ -29,11 +35,37 @@ struct StoredResult {
     std::string document;    // byte for byte as received
 };
 
+enum class ListOrder { newest, multi, single };  // the last two: that headline score, best first
+
 struct ListQuery {
     std::string cpu_contains;  // case-insensitive substring of the CPU name; empty: all
+    std::string architecture;  // exactly; empty: all
+    ListOrder order = ListOrder::newest;
+    // Rankings leave flagged results out unless asked; the newest-first list
+    // shows them, with their flags.
+    int with_flagged = 0;
+    // Keyset paging: only rows after this one in the list's order (its
+    // uploaded_at or score, then seq), found through the index rather than
+    // by counting past an offset. Without it, offset applies.
+    int after_set = 0;
+    double after_value = 0;  // uploaded_at, or the ordering score
+    int64_t after_seq = 0;
+    // Whether to count every match into *total (-1 when not counted): a
+    // count walks all the matches, which a cursor's next page does not need.
+    int count = 1;
     int64_t offset = 0;
     int limit = 20;
 };
+
+// One processor's entry in the per-CPU list.
+struct CpuEntry {
+    std::string processor_key, cpu, architecture;  // cpu: the name of its newest result
+    int64_t count = 0;
+    double median_multi = 0, median_single = 0;
+};
+
+// Takes one exported result; false stops the export.
+using ExportRow = std::function<bool(const ResultSummary& row)>;
 
 enum class StoreStatus { ok, not_found, unavailable, error };
 
@@ -49,9 +81,38 @@ public:
     virtual StoreStatus find_by_claim(const unsigned char claim_hash[32], StoredResult* out) = 0;
     virtual StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) = 0;
     virtual StoreStatus remove(const std::string& id) = 0;
+    // The settings that make an acknowledged write durable, as the writing
+    // connection reports them ("journal_mode=wal synchronous=2"), so that a
+    // test can check them rather than trust that they were set.
+    virtual std::string durability() = 0;
+    // Every listed result with seq > since, in seq order, handed to row one by
+    // one (a page at a time from the database, so memory stays flat however
+    // many there are); row returning false stops the walk.
+    virtual StoreStatus export_rows(int64_t since, const ExportRow& row) = 0;
+    // Of the listed, unflagged results of one processor: how many there are
+    // and how many have a multi-core score below `score`.
+    // Every processor with listed results (unflagged ones only, unless
+    // with_flagged), in key order.
+    virtual StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) = 0;
+    // The listed results of one processor (unflagged only unless
+    // with_flagged), best multi-core score first; not_found when it has none
+    // at all.
+    virtual StoreStatus cpu_results(const std::string& processor_key, int with_flagged,
+                                    std::vector<ResultSummary>* out) = 0;
+    virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,
+                                       int64_t* total) = 0;
 };
 
 #include <memory>
+
+// Groups (key, cpu, architecture, multi, single) rows that arrive in key
+// order into entries with their medians: the backends' shared half of
+// cpu_list.
+struct CpuRow {
+    std::string processor_key, cpu, architecture;
+    double multi = 0, single = 0;
+};
+void gather_cpu_entries(const std::vector<CpuRow>& rows, std::vector<CpuEntry>* out);
 
 // Opens the store named by --db: a "postgresql://" or "postgres://" URI
 // selects PostgreSQL, anything else is a SQLite file path. On failure returns

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <set>
 
+#include "server/fields.h"
+#include "server/scores.h"
+
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -21,64 +24,7 @@ struct StructureError {
     std::string message;
 };
 
-enum class Kind {
-    text,         // string of at most `limit` bytes
-    count,        // integer >= 1
-    integer,      // integer >= -1 (the benchmark writes -1 for "unknown")
-    unsigned_int, // integer >= 0
-    figure,       // any finite number >= 0
-    checksum,     // decimal string that fits 64 bits
-    object,
-    array,
-};
-
-struct Field {
-    const char* key;
-    Kind kind;
-    size_t limit;  // texts only
-};
-
-const Field kTopFields[] = {
-    {"cpu", Kind::text, 255},          {"model", Kind::text, 255},
-    {"cpu_cores", Kind::count, 0},     {"cpu_threads", Kind::count, 0},
-    {"architecture", Kind::text, 32},  {"l1_cache_kb", Kind::integer, 0},
-    {"l2_cache_kb", Kind::integer, 0}, {"l3_cache_kb", Kind::integer, 0},
-    {"memory_mb", Kind::integer, 0},   {"operating_system", Kind::text, 255},
-    {"compiler", Kind::text, 127},     {"lumatile_version", Kind::text, 32},
-    {"workload_suite", Kind::text, 32}, {"duration_ms", Kind::unsigned_int, 0},
-    {"score_details", Kind::object, 0},
-};
-const Field kScoreFields[] = {
-    {"minimum_test_seconds", Kind::figure, 0}, {"repeats", Kind::count, 0},
-    {"system_environment", Kind::object, 0},   {"raw_tests", Kind::array, 0},
-    {"real_tests", Kind::array, 0},
-};
-const Field kEnvironmentFields[] = {
-    {"kernel", Kind::text, 127},
-    {"sample_seconds", Kind::unsigned_int, 0},
-    {"background_cpu_average_percent", Kind::figure, 0},
-    {"background_cpu_peak_percent", Kind::figure, 0},
-    {"available_memory_mb", Kind::integer, 0},
-    {"process_count", Kind::integer, 0},
-};
-const Field kTestFields[] = {
-    {"id", Kind::text, 64},
-    {"name", Kind::text, 255},
-    {"detail", Kind::text, 255},
-    {"unit", Kind::text, 32},
-    {"start_iterations", Kind::unsigned_int, 0},
-    {"work_per_iteration", Kind::figure, 0},
-    {"multicore", Kind::object, 0},
-    {"singlecore", Kind::object, 0},
-};
-const Field kPassFields[] = {
-    {"display_metric", Kind::figure, 0}, {"rate", Kind::figure, 0},
-    {"seconds", Kind::figure, 0},        {"iterations", Kind::unsigned_int, 0},
-    {"threads", Kind::count, 0},         {"checksum", Kind::checksum, 0},
-};
-
-const char* const kSuiteKeys[2] = {"raw_tests", "real_tests"};
-const char* const kPassKeys[2] = {"multicore", "singlecore"};
+using Kind = FieldKind;
 
 bool is_checksum(const std::string& s) {
     static const char kMax[] = "18446744073709551615";
@@ -101,8 +47,7 @@ public:
 
     // Checks the keys of an object against a field list; returns 1 when every
     // field is there with its type and value range.
-    template <size_t N>
-    int fields(const json& object, const Field (&list)[N], const std::string& where) {
+    int fields(const json& object, std::span<const Field> list, const std::string& where) {
         int ok = 1;
         for (const auto& item : object.items()) {
             bool known = false;
@@ -211,12 +156,42 @@ json parse_strict(const std::string& body, std::string* error) {
     return json();
 }
 
+// The summary columns of a document known to hold every field with its type.
+void extract_summary(const json& doc, ResultSummary* summary) {
+    summary->cpu = doc.at("cpu").get<std::string>();
+    summary->model = doc.at("model").get<std::string>();
+    summary->operating_system = doc.at("operating_system").get<std::string>();
+    summary->compiler = doc.at("compiler").get<std::string>();
+    summary->architecture = doc.at("architecture").get<std::string>();
+    summary->cores = doc.at("cpu_cores").get<int64_t>();
+    summary->threads = doc.at("cpu_threads").get<int64_t>();
+    const json& score = doc.at("score_details");
+    for (int s = 0; s < 2; ++s)
+        for (int i = 0; i < kTestCount; ++i) {
+            const json& test = score.at(kSuites[s].document_key).at(static_cast<size_t>(i));
+            for (int p = 0; p < 2; ++p)
+                summary->figures[s][p][i] = test.at(kPasses[p].document_key).at("display_metric").get<double>();
+        }
+    const json& env = score.at("system_environment");
+    summary->flags = document_flags(env.at("background_cpu_average_percent").get<double>(),
+                                    env.at("sample_seconds").get<long long>());
+    summary->processor_key = processor_key(summary->architecture, summary->cpu);
+    compute_scores(doc.at("workload_suite").get<std::string>(), summary->figures, summary->scores);
+}
+
 }  // namespace
 
 int validate_document(const std::string& body, ResultSummary* summary, std::vector<std::string>* errors) {
     errors->clear();
     if (body.size() > kMaxDocumentBytes) {
         errors->push_back("too large: the document exceeds 131072 bytes");
+        return 0;
+    }
+    // The stored bytes are served back as JSON: a NUL (where some readers
+    // stop) or anything but white space after the value would let one
+    // document read differently to different readers.
+    if (body.find('\0') != std::string::npos) {
+        errors->push_back("not JSON: the body holds a NUL byte");
         return 0;
     }
     std::string parse_error;
@@ -245,9 +220,9 @@ int validate_document(const std::string& body, ResultSummary* summary, std::vect
         ok &= check.fields(*env, kEnvironmentFields, "score_details.system_environment");
 
     for (int s = 0; s < 2; ++s) {
-        const auto tests = score->find(kSuiteKeys[s]);
+        const auto tests = score->find(kSuites[s].document_key);
         if (tests == score->end() || !tests->is_array()) continue;
-        const std::string where = std::string("score_details.") + kSuiteKeys[s];
+        const std::string where = std::string("score_details.") + kSuites[s].document_key;
         if (tests->size() != static_cast<size_t>(kTestCount)) {
             char count[16];
             std::snprintf(count, sizeof count, "%d", kTestCount);
@@ -270,25 +245,26 @@ int validate_document(const std::string& body, ResultSummary* summary, std::vect
                 ok = 0;
             }
             for (int p = 0; p < 2; ++p) {
-                const auto pass = test.find(kPassKeys[p]);
+                const auto pass = test.find(kPasses[p].document_key);
                 if (pass == test.end() || !pass->is_object()) continue;
-                ok &= check.fields(*pass, kPassFields, at + "." + kPassKeys[p]);
+                ok &= check.fields(*pass, kPassFields, at + "." + kPasses[p].document_key);
             }
         }
     }
     if (!ok) return 0;
 
-    summary->cpu = doc["cpu"].get<std::string>();
-    summary->model = doc["model"].get<std::string>();
-    summary->operating_system = doc["operating_system"].get<std::string>();
-    summary->compiler = doc["compiler"].get<std::string>();
-    summary->cores = doc["cpu_cores"].get<int64_t>();
-    summary->threads = doc["cpu_threads"].get<int64_t>();
-    for (int s = 0; s < 2; ++s)
-        for (int i = 0; i < kTestCount; ++i) {
-            const json& test = (*score)[kSuiteKeys[s]][static_cast<size_t>(i)];
-            summary->figures[s][kPassMulti][i] = test["multicore"]["display_metric"].get<double>();
-            summary->figures[s][kPassSingle][i] = test["singlecore"]["display_metric"].get<double>();
-        }
+    extract_summary(doc, summary);
+    summary->content_hash = content_hash(body);
     return 1;
+}
+
+int read_document(const std::string& body, ResultSummary* summary) {
+    try {
+        const json doc = json::parse(body);
+        extract_summary(doc, summary);
+        summary->content_hash = content_hash(body);
+        return 1;
+    } catch (const std::exception&) {
+        return 0;
+    }
 }

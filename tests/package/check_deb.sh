@@ -63,6 +63,9 @@ if [[ -f "$build/quillmoth-server" ]]; then
         [[ "$(dpkg-deb -f "$server_deb" Package)" == quillmoth-server ]] || fail "server package is misnamed"
         dpkg-deb -x "$server_deb" "$work/server"
         "$work/server/usr/bin/quillmoth-server" --help >/dev/null 2>&1 || fail "quillmoth-server --help failed"
+        for f in lib/systemd/system/quillmoth-server.service share/doc/quillmoth-server/nginx-proxy.conf; do
+            cmp -s "$work/server/usr/$f" "$source/src/server/deploy/$(basename "$f")" || fail "the server package's /usr/$f"
+        done
     else
         fail "no $(basename "$server_deb")"
     fi

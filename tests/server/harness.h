@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <nlohmann/json.hpp>
@@ -16,7 +20,7 @@
 #endif
 
 #include "server/ids.h"
-#include "server/pages.h"
+#include "server/pages/pages.h"
 #include "server/pg_store.h"
 #include "server/service.h"
 #include "server/store.h"
@@ -217,11 +221,14 @@ inline ServerOptions options_with(std::vector<std::string> args) {
 // A full results service on an ephemeral loopback port, in this process.
 class TestServer {
 public:
-    explicit TestServer(ResultStore* store, ServerOptions options = ServerOptions(), FILE* access_log = nullptr) {
-        prepare_http_server(&http_);
-        port_ = http_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) return;
+    explicit TestServer(ResultStore* store, ServerOptions options = ServerOptions(), FILE* access_log = nullptr,
+                        const HttpLimits& limits = HttpLimits()) {
         std::string error;
+        http_ = http_bind({"127.0.0.1", 0}, &port_, &error);
+        if (!http_) {
+            port_ = -1;
+            return;
+        }
         ctx_.store = store;
         ctx_.access_log = access_log;
         limiter_ = std::make_unique<RateLimiter>(options.upload_limit);
@@ -230,14 +237,10 @@ public:
             port_ = -1;
             return;
         }
-        configure_http_server(&http_, &ctx_);
-        thread_ = std::thread([this] { http_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !http_.is_running(); ++i) usleep(1000);
+        handlers_ = service_handlers(&ctx_);
+        if (!http_start(http_.get(), &handlers_, &error, limits)) port_ = -1;
     }
-    ~TestServer() {
-        http_.stop();
-        if (thread_.joinable()) thread_.join();
-    }
+    ~TestServer() { http_.reset(); }
     int port() const { return port_; }
     const std::string& public_url() const { return ctx_.public_url; }
     httplib::Client client() const {
@@ -248,9 +251,57 @@ public:
     }
 
 private:
-    httplib::Server http_;
     ServiceContext ctx_;
     std::unique_ptr<RateLimiter> limiter_;
-    std::thread thread_;
+    HttpHandlers handlers_;
+    HttpCorePtr http_;
     int port_ = -1;
 };
+
+// Raw loopback sockets, for what an HTTP client library would never send.
+inline double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A blocking TCP connection from source to 127.0.0.1:port; -1 on failure.
+inline int connect_from(const char* source, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    const timeval two_seconds = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &two_seconds, sizeof two_seconds);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool send_all(int fd, const std::string& data) {
+    for (size_t at = 0; at < data.size();) {
+        const ssize_t n = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Everything until the server closes, or until seconds pass.
+inline std::string read_until_closed(int fd, double seconds) {
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[65536];
+    while (since(start) < seconds) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}

@@ -3,9 +3,11 @@
 #include <cmath>
 
 #include "server/harness.h"
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
 
 namespace {
+
+using nlohmann::json;
 
 const char kForm[] = "application/x-www-form-urlencoded";
 const std::string kHostile = "<script>alert(1)</script><img src=x onerror=alert(2)>\"'><svg onload=alert(3)>&amp;";
@@ -17,7 +19,12 @@ TEST(HtmlEscape, EscapesMarkupAndDropsControls) {
         {"plain CPU @ 3.00GHz", "plain CPU @ 3.00GHz"},
         {"<b>&\"'", "&lt;b&gt;&amp;&quot;&#39;"},
         {std::string("a\0b\x01\x7f" "c\td", 8), "abc\td"},
+        {"x\x1f\x20y", "x y"},  // the top of the control range goes, the space after it stays
         {"Ünïcødé ✓", "Ünïcødé ✓"},
+        // Bidi controls and zero-width characters are shown by name.
+        {"Intel\u202E3 2 1\u202C", "IntelU+202E3 2 1U+202C"},
+        {"A\u200BM\u200DD\u2066x\u2069\uFEFF\u061C", "AU+200BMU+200DDU+2066xU+2069U+FEFFU+061C"},
+        {"\u2010\u2070\u201C", "\u2010\u2070\u201C"},  // neighbours of those ranges stay
     };
     for (const auto& c : cases) EXPECT_EQ(html_escape(c.in), c.out) << c.in;
 }
@@ -56,6 +63,8 @@ TEST(Pages, StoredTextsNeverBecomeMarkup) {
         EXPECT_NE(page.html.find("&lt;script&gt;alert(1)&lt;/script&gt;&lt;img src=x onerror=alert(2)&gt;"),
                   std::string::npos);
         EXPECT_NE(page.html.find("&amp;amp;"), std::string::npos);  // escaped once more, never decoded
+        // Isolated, so that no name's direction reorders its neighbours.
+        EXPECT_NE(page.html.find("<bdi>&lt;script&gt;alert(1)"), std::string::npos);
     }
 }
 
@@ -197,6 +206,96 @@ TEST_P(PageRoutes, EverythingLivesUnderTheBasePath) {
     EXPECT_EQ(client.Get("/bench-q/api/v1/results/" + id)->status, 200);
     EXPECT_EQ(client.Get("/api/v1/results/" + id)->status, 200);
     EXPECT_EQ(nlohmann::json::parse(client.Get("/bench-q/api/v1/results")->body)["total"], 2);
+}
+
+// Scores rank the list and the API, flagged results are marked and kept out
+// of the ranking, and a result page says where it stands among its
+// processor's results once there are enough of them.
+TEST_P(PageRoutes, ScoresRankResultsAndPlaceThemAmongTheirProcessor) {
+    const double speeds[] = {0.5, 0.8, 1.2, 3.0};
+    for (int i = 0; i < 4; ++i) backend.add(make_result("alpha" + std::to_string(i), "alpha  CPU", speeds[i]), "c" + std::to_string(i));
+    backend.add(make_result("again", "Alpha CPU", 1.0, 1800000000), "c");  // the bytes of "first"
+    TestServer server(store());
+    httplib::Client client = server.client();
+
+    const json ranked = json::parse(client.Get("/api/v1/results?sort=multi&limit=3")->body);
+    EXPECT_EQ(ranked["sort"], "multi");
+    ASSERT_EQ(ranked["results"].size(), 3u);
+    EXPECT_EQ(ranked["results"][0]["id"], "alpha3");
+    EXPECT_EQ(ranked["results"][1]["id"], "second");
+    EXPECT_EQ(ranked["results"][2]["id"], "alpha2");
+    EXPECT_EQ(ranked["total"], 6);  // "again" is a duplicate: not ranked
+    const json next = json::parse(
+        client.Get("/api/v1/results?sort=multi&limit=3&after=" + ranked["next_after"].get<std::string>())->body);
+    ASSERT_EQ(next["results"].size(), 3u);
+    EXPECT_EQ(next["results"][0]["id"], "first");
+    EXPECT_EQ(next["results"][2]["id"], "alpha0");
+    EXPECT_FALSE(next.contains("total"));
+    EXPECT_GT(ranked["results"][0]["scores"]["multi"].get<double>(), ranked["results"][1]["scores"]["multi"].get<double>());
+    EXPECT_EQ(ranked["results"][0]["architecture"], "x86-64");
+    EXPECT_EQ(ranked["results"][0]["processor_key"], "x86-64:alpha cpu");
+    const json newest = json::parse(client.Get("/api/v1/results?limit=1")->body);
+    EXPECT_EQ(newest["results"][0]["flags"], json::array({"duplicate"}));
+    EXPECT_EQ(json::parse(client.Get("/api/v1/results?arch=arm64")->body)["total"], 0);
+    EXPECT_EQ(json::parse(client.Get("/api/v1/results?sort=multi&flagged=1")->body)["total"], 7);
+    for (const char* bad : {"sort=fastest", "flagged=yes", "arch=%FF", "after=12", "after=x_1", "after=1_2&offset=3"})
+        EXPECT_EQ(client.Get(std::string("/api/v1/results?") + bad)->status, 400) << bad;
+
+    // "first" beats 0.5 and 0.8 of the five unflagged Alpha results.
+    const std::string page = client.Get("/results/first")->body;
+    EXPECT_NE(page.find("Faster than 40% of 5 results"), std::string::npos);
+    EXPECT_NE(page.find("data-score=\"multi\">"), std::string::npos);
+    const std::string repeated = client.Get("/results/again")->body;
+    EXPECT_NE(repeated.find("id=\"flags\">Flagged duplicate"), std::string::npos);
+    EXPECT_EQ(repeated.find("Faster than"), std::string::npos);
+    const std::string list = client.Get("/?sort=multi")->body;
+    EXPECT_LT(list.find("data-id=\"alpha3\""), list.find("data-id=\"second\""));
+    EXPECT_EQ(list.find("data-id=\"again\""), std::string::npos);
+}
+
+// A processor's statistics: medians and percentiles over its unflagged
+// results, the same in its page and its JSON; unknown processors are 404.
+TEST_P(PageRoutes, ProcessorPagesGatherTheirResults) {
+    backend.add(make_result("slow", "ALPHA cpu", 0.5), "c-slow");
+    backend.add(make_result("fast", "Alpha  CPU", 2.0), "c-fast");
+    backend.add(make_result("repeat", "Alpha  CPU", 2.0), "c-repeat");  // the bytes of "fast"
+    TestServer server(store());
+    httplib::Client client = server.client();
+    const char* key = "x86-64:alpha%20cpu";
+
+    const json cpu = json::parse(client.Get(std::string("/api/v1/cpus/") + key)->body);
+    EXPECT_EQ(cpu["count"], 3);
+    StoredResult first, slow, fast;
+    ASSERT_EQ(store()->get("first", &first), StoreStatus::ok);
+    ASSERT_EQ(store()->get("slow", &slow), StoreStatus::ok);
+    ASSERT_EQ(store()->get("fast", &fast), StoreStatus::ok);
+    EXPECT_DOUBLE_EQ(cpu["scores"]["multi"]["median"].get<double>(), first.summary.scores[kScoreMulti]);
+    // Linear between ranks: the 10th percentile is a fifth of the way from the lowest to the middle.
+    EXPECT_DOUBLE_EQ(cpu["scores"]["multi"]["p10"].get<double>(),
+                     slow.summary.scores[kScoreMulti] +
+                         0.2 * (first.summary.scores[kScoreMulti] - slow.summary.scores[kScoreMulti]));
+    EXPECT_DOUBLE_EQ(cpu["figures"]["raw"]["multicore"]["native_integer"]["median"].get<double>(),
+                     first.summary.figures[kSuiteRaw][kPassMulti][0]);
+    int64_t binned = 0;
+    for (const auto& n : cpu["histogram"]["bins"]) binned += n.get<int64_t>();
+    EXPECT_EQ(binned, 3);
+    EXPECT_EQ(cpu["results"][0]["id"], "fast");
+    EXPECT_EQ(json::parse(client.Get(std::string("/api/v1/cpus/") + key + "?flagged=1")->body)["count"], 4);
+
+    const std::string page = client.Get(std::string("/cpus/") + key)->body;
+    EXPECT_NE(page.find("id=\"histogram\""), std::string::npos);
+    EXPECT_NE(page.find("href=\"/results/slow\""), std::string::npos);
+    EXPECT_EQ(page.find("href=\"/results/repeat\""), std::string::npos);
+    const std::string list = client.Get("/cpus?sort=multi")->body;
+    EXPECT_LT(list.find("data-key=\"x86-64:beta cpu\""), list.find("data-key=\"x86-64:alpha cpu\""));
+    EXPECT_NE(list.find("href=\"/cpus/x86-64%3Aalpha%20cpu\""), std::string::npos);
+    EXPECT_EQ(client.Get("/cpus?sort=fastest")->status, 400);
+
+    for (const char* unknown : {"/cpus/x86-64:nothing", "/api/v1/cpus/x86-64:nothing", "/cpus/%3Cscript%3E"}) {
+        const auto res = client.Get(unknown);
+        EXPECT_EQ(res->status, 404) << unknown;
+        EXPECT_EQ(res->body.find("<script>"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PageRoutes, testing::ValuesIn(store_backends()));

@@ -20,10 +20,10 @@ using Clock = std::chrono::steady_clock;
 // a busy server never blocks on a pipe that nobody reads.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& args) {
+    explicit ServerProcess(const std::vector<std::string>& args, const char* program = QM_SERVER_BINARY) {
         const int out = open((dir_.path + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open((dir_.path + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv = {const_cast<char*>(QM_SERVER_BINARY)};
+        std::vector<char*> argv = {const_cast<char*>(program)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         if (out >= 0 && err >= 0 && (pid_ = fork()) == 0) {
@@ -109,6 +109,8 @@ TEST(Program, RefusesToStartWithOneLineAndStatus1) {
         {{"--public-url", "http://x/a?b=1"}, "bad --public-url"},
         {{"--public-url", "http://user@x/"}, "bad --public-url"},
         {{"--public-url", "http://x/a.b(c)"}, "bad --public-url"},
+        {{"--trusted-proxy", "10.0.0.0/33"}, "bad --trusted-proxy '10.0.0.0/33'"},
+        {{"--trusted-proxy", "proxy.example"}, "bad --trusted-proxy"},
         {{"--db", ""}, "--db needs a non-empty path"},
         {{"--listen", busy_at}, "cannot listen on " + busy_at + ": Address already in use"},
         {{"--listen", "192.0.2.1:0"}, "cannot listen on 192.0.2.1:0: "},
@@ -241,6 +243,147 @@ struct Ledger {
         }
     }
 };
+
+// SIGTERM while slow clients hold connections and uploads keep coming: the
+// server stops within its grace period, and every upload it acknowledged
+// is in the database after.
+TEST(Program, StopsOnTimeUnderAttackKeepingEveryAcknowledgedUpload) {
+    TempDir dir;
+    const std::string db = dir.path + "/r.db";
+    auto server = start(db);
+    const int port = server->port();
+    std::vector<int> attackers;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = connect_from("127.0.0.2", port);
+        send_all(fd, "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+        attackers.push_back(fd);
+    }
+    // One upload stays in flight: its body never ends.
+    const int slow_body = connect_from("127.0.0.3", port);
+    send_all(slow_body, "POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nContent-Length: 900\r\n\r\n{");
+    Ledger ledger;
+    std::atomic<int> next{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&] {
+            const auto deadline = Clock::now() + std::chrono::seconds(15);
+            for (int k; Clock::now() < deadline && (k = next++) < 2000;)
+                if (ledger.upload(port, k) != 201) break;
+        });
+    while (next < 40) usleep(10000);
+    const auto stopped = Clock::now();
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->finish(), 0) << server->err();
+    const double took = since(stopped);
+    EXPECT_LT(took, kShutdownGraceSeconds + 1.0) << "the server waited on its slow clients";
+    for (auto& t : clients) t.join();
+    for (int fd : attackers) close(fd);
+    close(slow_body);
+    ASSERT_GT(ledger.acked.size(), 30u) << ledger.describe();
+    server = start(db);
+    ledger.expect_all_present({server->port()});
+}
+
+// The database file deleted, or replaced by another, under the running
+// server: uploads get 503 and the log says why, rather than 201s for data
+// that would be gone at the next start.
+TEST(Program, UploadsAre503OnceTheDatabaseFileIsDeletedOrReplaced) {
+    for (const char* what : {"deleted", "replaced"}) {
+        TempDir dir;
+        const std::string db = dir.path + "/r.db";
+        auto server = start(db);
+        const int port = server->port();
+        ASSERT_EQ(request(port, "/api/v1/submissions", document(1)).first, 201);
+        if (std::string(what) == "deleted") {
+            std::filesystem::remove(db);
+        } else {
+            sqlite_sql(dir.path + "/other.db", "CREATE TABLE t(x)");
+            std::filesystem::rename(dir.path + "/other.db", db);
+        }
+        EXPECT_EQ(request(port, "/api/v1/submissions", document(2)).first, 503) << what;
+        EXPECT_EQ(request(port, "/api/v1/submissions", document(3)).first, 503) << what;
+        EXPECT_TRUE(server->stop());
+        const std::string err = server->err();
+        EXPECT_NE(err.find("database " + db + " was " + what + " while the server ran"), std::string::npos) << err;
+        EXPECT_EQ(count_of(err, " was " + std::string(what)), 1) << "said once: " << err;
+    }
+}
+
+// An upload from source through the port, with extra head lines: the status.
+int upload_from(const char* source, int port, const std::string& extra = "") {
+    const int fd = connect_from(source, port);
+    if (fd < 0) return -1;
+    const std::string& doc = golden_document();
+    send_all(fd, "POST /api/v1/submissions HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra +
+                     "Content-Type: application/json\r\nContent-Length: " + std::to_string(doc.size()) + "\r\n\r\n" +
+                     doc);
+    const std::string reply = read_until_closed(fd, 5);
+    close(fd);
+    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+int free_loopback_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Debian's nginx in front, with the proxy settings the README gives: two
+// clients behind it have limits of their own, and no client can choose its
+// address by sending X-Forwarded-For itself.
+TEST(Program, BehindNginxEachClientIsLimitedAloneAndCannotChooseItsAddress) {
+    const char* nginx = "/usr/sbin/nginx";
+    if (access(nginx, X_OK) != 0) GTEST_SKIP() << "no " << nginx << " (Debian package nginx-light)";
+    TempDir dir;
+    ServerProcess server({"--listen", "127.0.0.1:0", "--db", dir.path + "/r.db", "--upload-limit", "2",
+                          "--trusted-proxy", "127.0.0.1"});
+    const int server_port = server.port();
+    ASSERT_GT(server_port, 0) << server.err();
+    const int proxy_port = free_loopback_port();
+    std::ofstream(dir.path + "/nginx.conf")
+        << "daemon off; master_process off; worker_processes 1; pid " << dir.path << "/nginx.pid;\n"
+        << "error_log " << dir.path << "/error.log warn;\nevents { worker_connections 64; }\n"
+        << "http {\n  access_log off;\n"
+        << "  client_body_temp_path " << dir.path << "/body; proxy_temp_path " << dir.path << "/proxy;\n"
+        << "  fastcgi_temp_path " << dir.path << "/fcgi; uwsgi_temp_path " << dir.path << "/uwsgi; scgi_temp_path "
+        << dir.path << "/scgi;\n"
+        << "  server {\n    listen 127.0.0.1:" << proxy_port << ";\n    location / {\n"
+        << "      proxy_pass http://127.0.0.1:" << server_port << ";\n"
+        << "      include " << QUILLMOTH_TEST_DIR << "/../src/server/deploy/nginx-proxy.conf;\n    }\n  }\n}\n";
+    ServerProcess proxy({"-p", dir.path, "-c", dir.path + "/nginx.conf", "-e", dir.path + "/error.log"}, nginx);
+    bool up = false;
+    for (int waited = 0; waited < 100 && !up; ++waited) {
+        const int fd = connect_from("127.0.0.1", proxy_port);
+        up = fd >= 0;
+        if (fd >= 0) close(fd);
+        else usleep(50000);
+    }
+    ASSERT_TRUE(up) << read_whole_file(dir.path + "/error.log");
+
+    const struct {
+        const char* source;
+        std::string extra;
+        int status;
+    } uploads[] = {
+        {"127.0.0.2", "", 201},
+        {"127.0.0.2", "", 201},
+        {"127.0.0.2", "", 429},
+        {"127.0.0.3", "", 201},  // another client: a bucket of its own
+        {"127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\n", 429},  // a new address, claimed: still its own
+        {"127.0.0.4", "X-Forwarded-For: 127.0.0.3\r\n", 201},    // nor can it take another's
+        {"127.0.0.3", "", 201},
+        {"127.0.0.3", "", 429},
+    };
+    for (const auto& u : uploads) EXPECT_EQ(upload_from(u.source, proxy_port, u.extra), u.status) << u.source << " " << u.extra;
+    EXPECT_TRUE(server.stop());
+    EXPECT_NE(server.err().find(" 127.0.0.4 \"POST /api/v1/submissions\" 201"), std::string::npos) << server.err();
+}
 
 // Clients upload while instance 0 is killed (SIGKILL) and restarted on the
 // same database every few hundred milliseconds; each client repeats an upload

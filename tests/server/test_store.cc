@@ -1,6 +1,8 @@
 // The storage backends through one contract; then what only the SQLite file
 // or the PostgreSQL store has to get right.
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 
 #include "server/harness.h"
 
@@ -118,6 +120,219 @@ TEST_P(Store, ConcurrentWritersAllCommit) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Store, testing::ValuesIn(store_backends()));
 
+// An acknowledged upload must survive a lost machine: the settings are read
+// back from the connection that writes, not trusted to have been set.
+TEST_P(Store, WriterCommitsDurably) {
+    EXPECT_EQ(store()->durability(),
+              GetParam() == "sqlite" ? "journal_mode=wal synchronous=2" : "synchronous_commit=on");
+}
+
+// Scores scale with speed (memory latency inverted), a repeated document and
+// the background check's verdicts are flagged, and the rankings leave flagged
+// results out unless asked.
+TEST_P(Store, ScoresFlagsAndRankings) {
+    auto stored = [&](const std::string& id, const std::string& cpu, double speed, const char* arch,
+                      double busy_percent, int sample_seconds) {
+        StoredResult r = make_result(id, cpu, speed);
+        nlohmann::ordered_json doc = nlohmann::ordered_json::parse(r.document);
+        doc["architecture"] = arch;
+        doc["score_details"]["system_environment"]["background_cpu_average_percent"] = busy_percent;
+        doc["score_details"]["system_environment"]["sample_seconds"] = sample_seconds;
+        r.document = doc.dump();
+        std::vector<std::string> errors;
+        EXPECT_EQ(validate_document(r.document, &r.summary, &errors), 1);
+        r.summary.id = id;
+        r.summary.uploaded_at = 1700000000;
+        backend.add(r, id);
+        EXPECT_EQ(store()->get(id, &got), StoreStatus::ok);
+        return got.summary;
+    };
+    const ResultSummary slow = stored("slow", "Gamma  CPU", 1.0, "x86-64", 9.99, 10);
+    const ResultSummary fast = stored("fast", "gamma cpu", 2.0, "arm64", 0, 10);
+    const ResultSummary again = stored("again", "gamma cpu", 2.0, "arm64", 0, 10);
+    const ResultSummary busy = stored("busy", "Delta", 4.0, "x86-64", 10.0, 10);
+    const ResultSummary unchecked = stored("unchecked", "Delta", 8.0, "x86-64", 0, 0);
+    for (int i = 0; i < kScoreCount; ++i) {
+        EXPECT_GT(slow.scores[i], 0) << i;
+        EXPECT_NEAR(fast.scores[i] / slow.scores[i], 2.0, 1e-9) << kScoreNames[i].key;
+    }
+    EXPECT_EQ(slow.flags, 0);
+    EXPECT_EQ(fast.flags, 0);
+    EXPECT_EQ(again.flags, kFlagDuplicate);
+    EXPECT_EQ(busy.flags, kFlagBusy);
+    EXPECT_EQ(unchecked.flags, kFlagUnchecked);
+    EXPECT_EQ(slow.processor_key, "x86-64:gamma cpu");
+    EXPECT_EQ(fast.processor_key, "arm64:gamma cpu");
+
+    using Ids = std::vector<std::string>;
+    auto ids = [&](ListOrder order, int with_flagged, const std::string& arch = "") {
+        ListQuery q;
+        q.order = order;
+        q.with_flagged = with_flagged;
+        q.architecture = arch;
+        std::vector<ResultSummary> rows;
+        EXPECT_EQ(store()->list(q, &rows, &total), StoreStatus::ok);
+        Ids out;
+        for (const auto& r : rows) out.push_back(r.id);
+        return out;
+    };
+    EXPECT_EQ(ids(ListOrder::multi, 0), (Ids{"fast", "slow"}));
+    EXPECT_EQ(total, 2);
+    EXPECT_EQ(ids(ListOrder::single, 1), (Ids{"unchecked", "busy", "again", "fast", "slow"}));
+    EXPECT_EQ(ids(ListOrder::newest, 0, "arm64"), (Ids{"again", "fast"}));
+    EXPECT_EQ(total, 2);
+}
+
+// Walking by cursor (no offsets, no counts) meets every row once, in the
+// same order as one long page, for each order; ties broken by insertion.
+TEST_P(Store, CursorPagesWalkEachOrderOnce) {
+    const double speeds[] = {1.0, 3.0, 2.0, 3.0, 0.5, 2.5, 1.5};
+    for (int i = 0; i < 7; ++i) {
+        StoredResult r = make_result(new_result_id(), "Zeta " + std::to_string(i), speeds[i], 1000 + i / 2);
+        backend.add(r, r.summary.id);
+    }
+    for (ListOrder order : {ListOrder::newest, ListOrder::multi, ListOrder::single}) {
+        ListQuery q;
+        q.order = order;
+        q.limit = 100;
+        std::vector<ResultSummary> all, page;
+        ASSERT_EQ(store()->list(q, &all, &total), StoreStatus::ok);
+        ASSERT_EQ(all.size(), 7u);
+        std::vector<std::string> walked;
+        q.limit = 3;
+        q.count = 0;
+        do {
+            ASSERT_EQ(store()->list(q, &page, &total), StoreStatus::ok);
+            EXPECT_EQ(total, -1);
+            for (const auto& r : page) walked.push_back(r.id);
+            if (page.empty()) break;
+            q.after_set = 1;
+            q.after_seq = page.back().seq;
+            q.after_value = order == ListOrder::newest ? static_cast<double>(page.back().uploaded_at)
+                                                       : page.back().scores[order == ListOrder::multi ? kScoreMulti
+                                                                                                      : kScoreSingle];
+        } while (page.size() == 3);
+        std::vector<std::string> expected;
+        for (const auto& r : all) expected.push_back(r.id);
+        EXPECT_EQ(walked, expected) << static_cast<int>(order);
+    }
+}
+
+TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {
+    EXPECT_EQ(processor_key("x86-64", "  Intel(R)\tCore  i5-8250U\n CPU @ 1.60GHz "),
+              "x86-64:intel(r) core i5-8250u cpu @ 1.60ghz");
+    EXPECT_EQ(processor_key("arm64", "Apple M2"), "arm64:apple m2");
+    EXPECT_NE(processor_key("arm64", "Apple M2"), processor_key("x86-64", "Apple M2"));
+    EXPECT_EQ(processor_key("arm64", "\xc3\x89 CPU"), "arm64:\xc3\x89 cpu");  // no guessing beyond ASCII
+}
+
+// A database written by the first server: opened, migrated in place, every
+// document served byte for byte with its scores and flags back-filled and its
+// claim code still working.
+class Migration : public Store {
+protected:
+    // Replaces the test's store by the version-1 fixture of its backend
+    // (optionally changed by `then`, SQL run before opening); returns the
+    // open error, "" when it opened.
+    std::string open_fixture(const std::string& then = "") {
+        backend.store.reset();
+        const std::string dir = QUILLMOTH_TEST_DIR "/server/fixtures/";
+        if (GetParam() == "sqlite") {
+            for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(backend.location + suffix);
+            std::filesystem::copy_file(dir + "v1.sqlite", backend.location);
+            if (!then.empty()) EXPECT_EQ(sqlite_sql(backend.location, then.c_str()), "");
+        } else {
+#ifdef QM_HAVE_LIBPQ
+            EXPECT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
+            EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "v1-postgres.sql")), "");
+            if (!then.empty()) EXPECT_EQ(pg_test_sql(backend.location, then), "");
+#endif
+        }
+        std::string error;
+        backend.store = open_result_store(backend.location, 2, &error);
+        return error;
+    }
+    std::vector<std::pair<std::string, std::string>> claim_codes() {
+        std::istringstream in(read_whole_file(QUILLMOTH_TEST_DIR "/server/fixtures/v1-" +
+                                              std::string(GetParam() == "sqlite" ? "sqlite" : "postgres") +
+                                              "-claim-codes.txt"));
+        std::vector<std::pair<std::string, std::string>> out;
+        std::string id, code;
+        while (in >> id >> code) out.emplace_back(id, code);
+        return out;
+    }
+    // What the backend itself says: schema version and results stored.
+    std::string raw(const char* sqlite, const char* pg) {
+        if (GetParam() == "sqlite") return sqlite_sql(backend.location, sqlite);
+#ifdef QM_HAVE_LIBPQ
+        return pg_test_sql(backend.location, pg);
+#else
+        return pg;
+#endif
+    }
+    std::string version() { return raw("PRAGMA user_version", "SELECT value FROM qm_meta"); }
+};
+
+TEST_P(Migration, Version1OpensMigratedWithEveryDocumentIntact) {
+    ASSERT_EQ(open_fixture(), "");
+    EXPECT_EQ(version(), "2");
+    const auto codes = claim_codes();
+    ASSERT_EQ(codes.size(), 5u);
+    const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
+    std::string first_document;
+    for (size_t i = 0; i < codes.size(); ++i) {
+        SCOPED_TRACE(codes[i].first);
+        ASSERT_EQ(store()->find_by_claim(claim_hash(codes[i].second).bytes, &got), StoreStatus::ok);
+        EXPECT_EQ(got.summary.id, codes[i].first);
+        StoredResult by_id;
+        ASSERT_EQ(store()->get(codes[i].first, &by_id), StoreStatus::ok);
+        // The bytes as the first server stored them: its figures and columns
+        // must read back the same from the migrated rows.
+        ResultSummary expected;
+        ASSERT_EQ(read_document(by_id.document, &expected), 1);
+        if (i == 0) first_document = by_id.document;
+        if (i == 2) EXPECT_EQ(by_id.document, first_document);
+        EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
+        for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
+        EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);
+        EXPECT_EQ(by_id.summary.flags, flags[i]);
+        EXPECT_EQ(by_id.summary.architecture, "x86-64");
+        EXPECT_EQ(by_id.summary.cpu, expected.cpu);
+        EXPECT_EQ(by_id.summary.uploaded_at, 1700000000 + 100 * static_cast<int64_t>(i));
+    }
+    ASSERT_EQ(store()->get("fixtureaaaaaaaa5", &got), StoreStatus::ok);
+    EXPECT_EQ(got.summary.listed, 0);
+    EXPECT_EQ(got.summary.label, "lab <box> \xc3\xa9");
+    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+    ASSERT_EQ(store()->get("fixtureaaaaaaaa3", &got), StoreStatus::ok);
+    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+
+    // New rows go on after the old ones, and the file opens again unchanged.
+    const std::string after = put("After", 1800000000);
+    backend.store.reset();
+    std::string error;
+    backend.store = open_result_store(backend.location, 2, &error);
+    ASSERT_TRUE(backend.store) << error;
+    EXPECT_EQ(listed_ids("", 0, 1), std::vector<std::string>{after});
+    EXPECT_EQ(total, 5);
+}
+
+TEST_P(Migration, AFailedMigrationLeavesTheDatabaseAsItWas) {
+    const char* corrupt_sqlite = "UPDATE results SET document = CAST('not json' AS BLOB) WHERE id = 'fixtureaaaaaaaa4'";
+    const char* corrupt_pg = "UPDATE qm_results SET document = 'not json' WHERE id = 'fixtureaaaaaaaa4'";
+    const std::string error = open_fixture(GetParam() == "sqlite" ? corrupt_sqlite : corrupt_pg);
+    EXPECT_EQ(backend.store, nullptr);
+    EXPECT_NE(error.find("schema version 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("fixtureaaaaaaaa4"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(version(), "1");
+    // The figure columns are still there: nothing of the step was kept.
+    EXPECT_EQ(raw("SELECT count(raw_multi_primes) FROM results", "SELECT count(figures) FROM qm_results"), "5");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Migration, testing::ValuesIn(store_backends()));
+
+
 TEST(PgUri, PasswordNeverShown) {
     const struct {
         const char *uri, *shown;
@@ -162,7 +377,7 @@ using PgStore = Store;
 // (or both would record a version).
 TEST_P(PgStore, InstancesStartingTogetherCreateTheSchemaOnce) {
     backend.store.reset();
-    ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta"), "");
+    ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
     constexpr int kInstances = 6;
     std::vector<std::unique_ptr<ResultStore>> stores(kInstances);
     std::vector<std::string> errors(kInstances);
@@ -189,7 +404,7 @@ TEST_P(PgStore, RefusesASchemaItDidNotMakeOrCannotRead) {
         {meta + "'x')", "did not create"},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE IF EXISTS qm_results, qm_meta"), "");
+        ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE IF EXISTS qm_results, qm_meta, qm_figures"), "");
         ASSERT_EQ(pg_test_sql(backend.location, c.setup), "");
         std::string error;
         EXPECT_EQ(open_postgres_store(backend.location, 1, &error), nullptr) << c.setup;

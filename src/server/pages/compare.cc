@@ -1,13 +1,14 @@
 // Results side by side, each figure as a ratio to the first result.
 #include <cmath>
 
-#include "server/charts.h"
-#include "server/pages_internal.h"
+#include "server/pages/charts.h"
+#include "server/pages/internal.h"
+#include "server/listing.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
-const char* const kSuiteNames[2] = {"RAW", "REAL"};
-const char* const kPassNames[2] = {"N-core", "1-core"};
 
 void append_ratio(std::string* out, double ratio) {
     if (std::isfinite(ratio)) appendf(out, "×%.2f", ratio);
@@ -16,12 +17,31 @@ void append_ratio(std::string* out, double ratio) {
 
 void append_result_link(std::string* out, const PageContext& ctx, const StoredResult& r) {
     out->append("<a href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/results/");
-    append_escaped(out, r.summary.id);
+    append_escaped(out, result_url(ctx.base_path, r.summary.id));
     out->append("\">");
-    append_escaped(out, r.summary.cpu);
+    append_name(out, r.summary.cpu);
     out->append("</a>");
+}
+
+// Splits "a,b" (and a pasted link to a result page) into ids. Returns 0 on a
+// malformed entry.
+bool collect_ids(const std::string& text, std::vector<std::string>* ids) {
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(start, end - start);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '/')) item.pop_back();
+        while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+        const size_t marker = item.rfind("/results/");
+        if (marker != std::string::npos) item.erase(0, marker + 9);
+        if (!item.empty()) {
+            if (!valid_result_id(item)) return false;
+            if (std::find(ids->begin(), ids->end(), item) == ids->end()) ids->push_back(item);
+        }
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -60,16 +80,31 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
         append_result_link(&out, ctx, results[static_cast<size_t>(r)]);
         if (!s.label.empty()) {
             out.append(" <span class=\"label\">");
-            append_escaped(&out, s.label);
+            append_name(&out, s.label);
             out.append("</span>");
         }
         out.append("<br><small>");
-        append_escaped(&out, s.model);
+        append_name(&out, s.model);
         appendf(&out, " · %lld / %lld threads · ", static_cast<long long>(s.cores), static_cast<long long>(s.threads));
-        append_escaped(&out, s.operating_system);
+        append_name(&out, s.operating_system);
         appendf(&out, " · %s%s</small></li>", date, r == 0 ? " · <strong>baseline</strong>" : "");
     }
     out.append("</ol>\n");
+
+    out.append("<section class=\"compare-scores\"><h2>Scores</h2><div class=\"scroll\"><table class=\"overall\" "
+               "id=\"compare-scores\"><thead><tr><th>Score</th>");
+    for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
+    out.append("</tr></thead><tbody>\n");
+    for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
+        appendf(&out, "<tr data-score=\"%s\"><th scope=\"row\">%s</th>", kScoreNames[i].key, kScoreNames[i].title);
+        for (int r = 0; r < n; ++r) {
+            const ResultSummary& s = results[static_cast<size_t>(r)].summary;
+            if (s.scores[i] > 0) appendf(&out, "<td class=\"num\">%.0f</td>", s.scores[i]);
+            else out.append("<td class=\"num\">n/a</td>");
+        }
+        out.append("</tr>\n");
+    }
+    out.append("</tbody></table></div></section>\n");
 
     out.append("<section class=\"overall\"><h2>Overall</h2><p class=\"note\">Geometric mean of the per-test ratios "
                "to the first result; above ×1.00 is faster. Memory latency counts inverted, so higher is always "
@@ -78,8 +113,8 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
     out.append("</tr></thead><tbody>\n");
     for (int s = 0; s < 2; ++s) {
         for (int p = 0; p < 2; ++p) {
-            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuiteNames[s],
-                    kPassNames[p], kSuiteNames[s], kPassNames[p]);
+            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuites[s].title,
+                    kPasses[p].title, kSuites[s].title, kPasses[p].title);
             for (int r = 0; r < n; ++r) {
                 out.append("<td class=\"num geomean\">");
                 append_ratio(&out, geometric_mean(&ratio_at(r, s, p, 0), kTestCount));
@@ -112,10 +147,10 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     c.labels[t] = text;
                 }
             }
-            appendf(&out, "<div><h3>%s suite</h3>\n", kSuiteNames[s]);
+            appendf(&out, "<div><h3>%s suite</h3>\n", kSuites[s].title);
             append_bar_chart(&out,
                              ChartSpec{s == 0 ? "chart-ratio-raw" : "chart-ratio-real",
-                                       std::string(kSuiteNames[s]) + " N-core ratios to the first result",
+                                       std::string(kSuites[s].title) + " N-core ratios to the first result",
                                        ChartScale::log_ratio, 1.0, "×1"},
                              series.data(), n - 1);
             out.append("</div>");
@@ -127,7 +162,7 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
         for (int p = 0; p < 2; ++p) {
             appendf(&out, "<section class=\"side-by-side\"><h2>%s · %s</h2><div class=\"scroll\"><table "
                           "class=\"compare\" data-suite=\"%s\" data-pass=\"%s\"><thead><tr><th>Test</th>",
-                    kSuiteNames[s], kPassNames[p], kSuiteNames[s], kPassNames[p]);
+                    kSuites[s].title, kPasses[p].title, kSuites[s].title, kPasses[p].title);
             for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
             out.append("</tr></thead><tbody>\n");
             for (int t = 0; t < kTestCount; ++t) {
@@ -165,4 +200,35 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
     }
     page_end(&out);
     return out;
+}
+
+void page_compare(RouteCall& call) {
+    const PageContext& ctx = call.pages;
+    std::vector<std::string> ids;
+    bool well_formed = true;
+    const size_t given = call.query.count("ids");
+    for (size_t i = 0; i < given && well_formed; ++i)
+        well_formed = call.query.get("ids", i).size() <= 2048 && collect_ids(call.query.get("ids", i), &ids);
+    if (well_formed && call.query.has("add"))
+        well_formed = call.query.get("add").size() <= 2048 && collect_ids(call.query.get("add"), &ids);
+    if (!well_formed)
+        return send_message(call.res, ctx, 400, "Bad request", "The ids to compare must be result ids separated by commas.");
+    if (ids.empty())
+        return send_message(call.res, ctx, 400, "Nothing to compare",
+                            "Pick results to compare: tick them in the list, or use the form on a result's page.");
+    if (ids.size() > static_cast<size_t>(kMaxCompareIds)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "At most %d results can be compared at once.", kMaxCompareIds);
+        return send_message(call.res, ctx, 400, "Too many results", text);
+    }
+    std::vector<StoredResult> results(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const StoreStatus status = call.ctx->store->get(ids[i], &results[i]);
+        if (status == StoreStatus::not_found) {
+            const std::string text = "There is no result with the id " + ids[i] + ".";
+            return send_page(call.res, 404, render_message_page(ctx, 404, "Not found", text.c_str()));
+        }
+        if (status != StoreStatus::ok) return send_store_failure(call.res, ctx, status);
+    }
+    send_page(call.res, 200, render_compare_page(ctx, results));
 }

@@ -1,13 +1,41 @@
 // The front page: recent listed results, a CPU filter and a pager.
 #include <cstring>
 
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
+#include "server/listing.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
 // The headline figures of a row: N-core RAW and REAL of three tests that
 // between them cover integer, floating-point and memory work.
 constexpr int kHeadlineTests[] = {0, 2, 10};
+
+// The ranking and filter parameters that differ from the defaults, each
+// followed by '&'.
+void append_list_options(std::string* target, const ListQuery& query) {
+    if (query.order != ListOrder::newest) appendf(target, "sort=%s&", list_order_name(query.order));
+    if (!query.architecture.empty()) {
+        target->append("arch=");
+        append_url_encoded(target, query.architecture);
+        target->append("&");
+    }
+    if (query.with_flagged) target->append("flagged=1&");
+}
+
+void append_option(std::string* out, const char* value, const char* text, bool selected) {
+    out->append("<option value=\"");
+    append_escaped(out, value);
+    out->append(selected ? "\" selected>" : "\">");
+    append_escaped(out, text);
+    out->append("</option>");
+}
+
+void append_score_cell(std::string* out, const char* label, double score) {
+    if (score > 0) appendf(out, "<td class=\"num score\" data-label=\"%s\">%.0f</td>", label, score);
+    else appendf(out, "<td class=\"num score\" data-label=\"%s\">n/a</td>", label);
+}
 
 void append_page_link(std::string* out, const PageContext& ctx, const ListQuery& query, int64_t page,
                       const char* rel, const char* text) {
@@ -22,6 +50,7 @@ void append_page_link(std::string* out, const PageContext& ctx, const ListQuery&
         append_url_encoded(&target, query.cpu_contains);
         target.append("&");
     }
+    append_list_options(&target, query);
     appendf(&target, "page=%lld", static_cast<long long>(page));
     append_escaped(out, target);
     appendf(out, "\">%s</a>", text);
@@ -39,8 +68,17 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
     out.append("/\"><label for=\"cpu\">CPU name contains</label><input id=\"cpu\" name=\"cpu\" type=\"search\" "
                "maxlength=\"200\" value=\"");
     append_escaped(&out, query.cpu_contains);
-    out.append("\"><button type=\"submit\">Filter</button>");
-    if (!query.cpu_contains.empty()) {
+    out.append("\"><label for=\"arch\">Architecture</label><select id=\"arch\" name=\"arch\">");
+    append_option(&out, "", "any", query.architecture.empty());
+    for (const char* arch : kArchitectures) append_option(&out, arch, arch, query.architecture == arch);
+    out.append("</select><label for=\"sort\">Order</label><select id=\"sort\" name=\"sort\">");
+    append_option(&out, "newest", "newest first", query.order == ListOrder::newest);
+    append_option(&out, "multi", "multi-core score", query.order == ListOrder::multi);
+    append_option(&out, "single", "single-core score", query.order == ListOrder::single);
+    appendf(&out, "</select><label><input type=\"checkbox\" name=\"flagged\" value=\"1\"%s> rank flagged results "
+                  "too</label><button type=\"submit\">Filter</button>",
+            query.with_flagged ? " checked" : "");
+    if (!query.cpu_contains.empty() || !query.architecture.empty() || query.order != ListOrder::newest) {
         out.append("<a class=\"clear\" href=\"");
         append_escaped(&out, ctx.base_path);
         out.append("/\">Show all</a>");
@@ -67,7 +105,9 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
         append_escaped(&out, ctx.base_path);
         out.append("/compare\"><div class=\"scroll\"><table class=\"results\" id=\"results\"><thead><tr>"
                    "<th><span class=\"sr\">Compare</span></th><th>Date</th><th>CPU</th><th>Model</th>"
-                   "<th>Cores / threads</th><th>OS</th><th>Compiler</th>");
+                   "<th>Cores / threads</th><th>Arch</th><th>OS</th><th>Compiler</th>"
+                   "<th class=\"num\">Multi-core<br><small>score</small></th>"
+                   "<th class=\"num\">Single-core<br><small>score</small></th>");
         for (const int t : kHeadlineTests)
             appendf(&out, "<th class=\"num\">%s<br><small>RAW / REAL, %s</small></th>", g_catalogue[t].name,
                     g_catalogue[t].unit);
@@ -88,25 +128,28 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
             appendf(&out, "\"></td><td class=\"date\" data-label=\"Date\">%s <small>%s</small></td><td class=\"cpu\" "
                           "data-label=\"CPU\"><a href=\"",
                     date, time_of_day);
-            append_escaped(&out, ctx.base_path);
-            out.append("/results/");
-            append_escaped(&out, row.id);
+            append_escaped(&out, result_url(ctx.base_path, row.id));
             out.append("\">");
-            append_escaped(&out, row.cpu);
+            append_name(&out, row.cpu);
             out.append("</a>");
+            if (row.flags != 0) appendf(&out, " <span class=\"flag\">%s</span>", flag_names(row.flags).c_str());
             if (!row.label.empty()) {
                 out.append(" <span class=\"label\">");
-                append_escaped(&out, row.label);
+                append_name(&out, row.label);
                 out.append("</span>");
             }
             out.append("</td><td data-label=\"Model\">");
-            append_escaped(&out, row.model);
-            appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"OS\">",
+            append_name(&out, row.model);
+            appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"Arch\">",
                     static_cast<long long>(row.cores), static_cast<long long>(row.threads));
-            append_escaped(&out, row.operating_system);
+            append_name(&out, row.architecture);
+            out.append("</td><td data-label=\"OS\">");
+            append_name(&out, row.operating_system);
             out.append("</td><td data-label=\"Compiler\">");
-            append_escaped(&out, row.compiler);
+            append_name(&out, row.compiler);
             out.append("</td>");
+            append_score_cell(&out, "Multi-core", row.scores[kScoreMulti]);
+            append_score_cell(&out, "Single-core", row.scores[kScoreSingle]);
             for (const int t : kHeadlineTests) {
                 char raw[32], real[32];
                 format_figure(raw, sizeof raw, row.figures[kSuiteRaw][kPassMulti][t]);
@@ -127,4 +170,21 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
     }
     page_end(&out);
     return out;
+}
+
+void page_list(RouteCall& call) {
+    ListQuery query;
+    query.limit = kListPageSize;
+    query.cpu_contains = call.query.get("cpu");
+    if (!valid_cpu_filter(query.cpu_contains) || !parse_list_options(call.query, &query))
+        return send_message(call.res, call.pages, 400, "Bad filter", "The CPU filter is too long or not valid text.");
+    int64_t page = 1;
+    if (call.query.has("page") && !parse_whole_number(call.query.get("page"), 1, kMaxPage, &page))
+        return send_message(call.res, call.pages, 400, "Bad page", "The page number must be a whole number from 1.");
+    query.offset = (page - 1) * query.limit;
+    std::vector<ResultSummary> rows;
+    int64_t total = 0;
+    const StoreStatus status = call.ctx->store->list(query, &rows, &total);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    send_page(call.res, 200, render_list_page(call.pages, query, rows, total));
 }

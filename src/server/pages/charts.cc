@@ -1,8 +1,8 @@
-#include "server/charts.h"
+#include "server/pages/charts.h"
 
 #include <cmath>
 
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The one stylesheet. The pages carry no inline styles (the content policy
 // allows same-origin stylesheets only), so every colour, including the chart
 // bars', is set here.
-#include "server/pages.h"
+#include "server/pages/pages.h"
+#include "server/routes.h"
 
 extern const char kStylesheet[] = R"CSS(:root {
   --ink: #1d2330; --muted: #5d6675; --line: #d9dee7; --bg: #f6f7fa; --card: #fff;
@@ -87,3 +88,8 @@ li.c4 .key { background: var(--c4); } li.c5 .key { background: var(--c5); } li.c
   table.compare small.ratio { display: block; }
 }
 )CSS";
+
+void page_style(RouteCall& call) {
+    call.res.set_header("Cache-Control", "public, max-age=3600");
+    call.res.set_content(kStylesheet, "text/css; charset=utf-8");
+}

@@ -1,14 +1,15 @@
 // One result: machine, background check, the 22 rows of figures and charts;
-// also the owner's claim page and its delete confirmation.
+// and the message page that every refusal shows.
 #include <cmath>
 
-#include "server/charts.h"
-#include "server/pages_internal.h"
+#include "server/pages/charts.h"
+#include "server/pages/internal.h"
+#include "server/listing.h"
+#include "server/routes.h"
+#include "server/service.h"
 
 namespace {
 
-const char* const kSuiteNames[2] = {"RAW", "REAL"};
-const char* const kSuiteKeys[2] = {"raw", "real"};
 
 void append_cache(std::string* out, int64_t kb) {
     if (kb < 0) out->append("unknown");
@@ -19,7 +20,7 @@ void append_cache(std::string* out, int64_t kb) {
 void append_text_item(std::string* out, const char* term, const std::string& text) {
     appendf(out, "<dt>%s</dt><dd>", term);
     if (text.empty()) out->append("<span class=\"muted\">unknown</span>");
-    else append_escaped(out, text);
+    else append_name(out, text);
     out->append("</dd>");
 }
 
@@ -116,7 +117,7 @@ void append_figures(std::string* out, const StoredResult& result, const Document
                 "<th class=\"num\">Scaling</th></tr></thead>\n");
     for (int s = 0; s < 2; ++s) {
         appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
-                kSuiteKeys[s], kSuiteNames[s], s == kSuiteRaw ? "hand-written assembly" : "portable C++");
+                kSuites[s].key, kSuites[s].title, s == kSuiteRaw ? "hand-written assembly" : "portable C++");
         for (int t = 0; t < kTestCount; ++t) {
             char multi[32], single[32], scale[32];
             format_figure(multi, sizeof multi, figure(result, s, kPassMulti, t));
@@ -127,7 +128,7 @@ void append_figures(std::string* out, const StoredResult& result, const Document
             appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
                          "<small class=\"unit\">%s%s</small></th><td class=\"num\" title=\"%lld threads\">%s</td>"
                          "<td class=\"num\">%s</td><td class=\"num\">%s</td></tr>\n",
-                    kSuiteKeys[s], g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
+                    kSuites[s].key, g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
                     g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "",
                     static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, scale);
         }
@@ -142,10 +143,10 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     ChartSeries efficiency[2];
     for (int s = 0; s < 2; ++s) {
         suites[s].name = s == kSuiteRaw ? "RAW (assembly)" : "REAL (C++)";
-        suites[s].key = kSuiteKeys[s];
+        suites[s].key = kSuites[s].key;
         suites[s].colour = s;
         efficiency[s].name = suites[s].name;
-        efficiency[s].key = kSuiteKeys[s];
+        efficiency[s].key = kSuites[s].key;
         efficiency[s].colour = s;
         for (int t = 0; t < kTestCount; ++t) {
             const double v = figure(result, s, kPassMulti, t);
@@ -176,7 +177,27 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
     out->append("</div></div></section>\n");
 }
 
+// The headline scores first, then the four they are made of, and the flags
+// that keep the result out of rankings and statistics.
+void append_scores(std::string* out, const StoredResult& result) {
+    const ResultSummary& s = result.summary;
+    out->append("<section class=\"scores\"><h2>Scores</h2><dl class=\"facts\" id=\"scores\">");
+    for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
+        if (s.scores[i] > 0) appendf(out, "<dt>%s</dt><dd data-score=\"%s\">%.0f</dd>", kScoreNames[i].title,
+                                     kScoreNames[i].key, s.scores[i]);
+        else appendf(out, "<dt>%s</dt><dd data-score=\"%s\">n/a</dd>", kScoreNames[i].title, kScoreNames[i].key);
+    }
+    out->append("</dl>");
+    if (s.flags != 0)
+        appendf(out, "<p class=\"flags\" id=\"flags\">Flagged %s: left out of rankings and statistics.</p>",
+                flag_names(s.flags).c_str());
+    out->append("<p class=\"note\">1000 is the reference machine; higher is better.</p></section>\n");
+}
+
+}  // namespace
+
 void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
+    append_scores(out, result);
     append_machine(out, result, doc);
     append_background(out, doc);
     append_figures(out, result, doc);
@@ -185,32 +206,30 @@ void append_result_body(std::string* out, const StoredResult& result, const Docu
 
 void append_title(std::string* out, const StoredResult& result) {
     out->append("<h1 class=\"cpu\" id=\"cpu\">");
-    append_escaped(out, result.summary.cpu);
+    append_name(out, result.summary.cpu);
     out->append("</h1>");
     if (!result.summary.label.empty()) {
         out->append("<p class=\"subtitle\"><span class=\"label\" id=\"label\">");
-        append_escaped(out, result.summary.label);
+        append_name(out, result.summary.label);
         out->append("</span></p>");
     }
     if (!result.summary.listed) out->append("<p class=\"muted\">Unlisted: reachable by link only.</p>");
     out->append("\n");
 }
 
-void append_claim_action(std::string* out, const PageContext& ctx, const std::string& code) {
-    append_escaped(out, ctx.base_path);
-    out->append("/claim/");
-    append_escaped(out, code);
-}
-
-}  // namespace
-
-std::string render_result_page(const PageContext& ctx, const StoredResult& result) {
+std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below, int64_t of) {
     DocumentView doc;
     read_document(result.document, &doc);
     std::string out;
     out.reserve(48 * 1024);
     page_begin(&out, ctx, result.summary.cpu);
     append_title(&out, result);
+    if (of >= kMinStanding && result.summary.flags == 0) {
+        appendf(&out, "<p class=\"standing\" id=\"standing\">Faster than %lld%% of %lld results for <a href=\"",
+                static_cast<long long>(below * 100 / of), static_cast<long long>(of));
+        append_escaped(&out, cpu_url(ctx.base_path, result.summary.processor_key));
+        out.append("\">this processor</a>.</p>\n");
+    }
     append_result_body(&out, result, doc);
 
     out.append("<section class=\"more\"><h2>More</h2><p><a id=\"raw-document\" href=\"");
@@ -230,62 +249,6 @@ std::string render_result_page(const PageContext& ctx, const StoredResult& resul
     return out;
 }
 
-std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
-                              const char* notice) {
-    DocumentView doc;
-    read_document(result.document, &doc);
-    std::string out;
-    out.reserve(48 * 1024);
-    page_begin(&out, ctx, "Your result");
-    out.append("<p class=\"kicker\">Your result</p>");
-    append_title(&out, result);
-    if (notice != nullptr && notice[0] != '\0') {
-        out.append("<p class=\"notice\" id=\"notice\" role=\"status\">");
-        append_escaped(&out, notice);
-        out.append("</p>\n");
-    }
-    out.append("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
-               "change or delete the result. The public page is <a id=\"public-link\" href=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/results/");
-    append_escaped(&out, result.summary.id);
-    out.append("\">here</a>.</p>\n<form class=\"claim\" id=\"claim-form\" method=\"post\" action=\"");
-    append_claim_action(&out, ctx, code);
-    appendf(&out, "\"><label for=\"label-input\">Label</label><input id=\"label-input\" name=\"label\" type=\"text\" "
-                  "maxlength=\"%zu\" placeholder=\"e.g. stock cooler, BIOS 1.2\" value=\"",
-            kMaxLabelBytes);
-    append_escaped(&out, result.summary.label);
-    appendf(&out, "\"><label class=\"check\"><input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\"%s> "
-                  "Show in the public list</label><button type=\"submit\" name=\"action\" value=\"save\">Save"
-                  "</button></form>\n<form class=\"delete\" method=\"post\" action=\"",
-            result.summary.listed ? " checked" : "");
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
-               "</button></form></section>\n");
-    append_result_body(&out, result, doc);
-    page_end(&out);
-    return out;
-}
-
-std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code) {
-    std::string out;
-    page_begin(&out, ctx, "Delete this result?");
-    out.append("<h1>Delete this result?</h1><p>The result for <strong>");
-    append_escaped(&out, result.summary.cpu);
-    char date[40];
-    format_date(date, sizeof date, result.summary.uploaded_at);
-    appendf(&out, "</strong> uploaded %s will be gone for good, and its links will stop working.</p>\n"
-                  "<form class=\"delete\" method=\"post\" action=\"",
-            date);
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" id=\"confirm-delete\" type=\"submit\" name=\"action\" "
-               "value=\"delete_confirmed\">Yes, delete it</button> <a href=\"");
-    append_claim_action(&out, ctx, code);
-    out.append("\">No, keep it</a></form>\n");
-    page_end(&out);
-    return out;
-}
-
 std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message) {
     std::string out;
     page_begin(&out, ctx, title);
@@ -298,4 +261,16 @@ std::string render_message_page(const PageContext& ctx, int status, const char* 
     out.append("/\">Recent results</a></p>\n");
     page_end(&out);
     return out;
+}
+
+void page_result(RouteCall& call) {
+    StoredResult result;
+    const StoreStatus status = call.ctx->store->get(call.arg, &result);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    int64_t below = 0, of = 0;
+    // The standing is a nicety: without it the page still answers.
+    if (call.ctx->store->processor_rank(result.summary.processor_key, result.summary.scores[kScoreMulti], &below,
+                                        &of) != StoreStatus::ok)
+        of = 0;
+    send_page(call.res, 200, render_result_page(call.pages, result, below, of));
 }

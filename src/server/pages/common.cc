@@ -5,7 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/pages_internal.h"
+#include "server/pages/internal.h"
+#include "server/routes.h"
 
 void appendf(std::string* out, const char* format, ...) {
     char buffer[1024];
@@ -27,8 +28,31 @@ void appendf(std::string* out, const char* format, ...) {
     out->resize(start + static_cast<size_t>(length));
 }
 
+namespace {
+
+// The code point of an invisible character that can reorder or hide the text
+// around it (bidi controls, zero-width characters) starting at text[i], with
+// its length in *size; 0 for anything else.
+unsigned invisible_at(const std::string& text, size_t i, size_t* size) {
+    const auto byte = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    unsigned code = 0;
+    if (byte(0) == 0xD8 && byte(1) == 0x9C) return *size = 2, 0x061C;  // Arabic letter mark
+    if (byte(0) == 0xE2 && (byte(1) == 0x80 || byte(1) == 0x81) && byte(2) >= 0x80 && byte(2) <= 0xBF)
+        code = 0x2000 + ((byte(1) & 0x3F) << 6) + (byte(2) & 0x3F);
+    else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+        code = 0xFEFF;
+    const bool invisible = (code >= 0x200B && code <= 0x200F) || (code >= 0x202A && code <= 0x202E) ||
+                           code == 0x2060 || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+    *size = 3;
+    return invisible ? code : 0;
+}
+
+}  // namespace
+
 void append_escaped(std::string* out, const std::string& text) {
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        size_t size = 0;
         switch (c) {
         case '&': out->append("&amp;"); break;
         case '<': out->append("&lt;"); break;
@@ -40,9 +64,21 @@ void append_escaped(std::string* out, const std::string& text) {
             // particular is handled differently by different parsers.
             if (static_cast<unsigned char>(c) < 32 && c != '\t' && c != '\n') break;
             if (c == 127) break;
+            // Shown by name, so that no name can pose as another.
+            if (const unsigned code = invisible_at(text, i, &size)) {
+                appendf(out, "U+%04X", code);
+                i += size - 1;
+                break;
+            }
             out->push_back(c);
         }
     }
+}
+
+void append_name(std::string* out, const std::string& text) {
+    out->append("<bdi>");
+    append_escaped(out, text);
+    out->append("</bdi>");
 }
 
 std::string html_escape(const std::string& text) {
@@ -167,15 +203,13 @@ void read_document(const std::string& document, DocumentView* out) {
         out->available_memory_mb = integer_member(*env, "available_memory_mb", -1);
         out->process_count = integer_member(*env, "process_count", -1);
     }
-    static const char* const suites[2] = {"raw_tests", "real_tests"};
     for (int s = 0; s < 2; ++s) {
-        const auto list = details->find(suites[s]);
+        const auto list = details->find(kSuites[s].document_key);
         if (list == details->end() || !list->is_array()) continue;
         for (int t = 0; t < kTestCount && t < static_cast<int>(list->size()); ++t) {
             const nlohmann::json& test = (*list)[static_cast<size_t>(t)];
             if (!test.is_object()) continue;
-            read_pass(test, "multicore", &out->tests[s][kPassMulti][t]);
-            read_pass(test, "singlecore", &out->tests[s][kPassSingle][t]);
+            for (int p = 0; p < 2; ++p) read_pass(test, kPasses[p].document_key, &out->tests[s][p][t]);
         }
     }
 }
@@ -194,4 +228,20 @@ double geometric_mean(const double* ratios, int count) {
         ++used;
     }
     return used == 0 ? NAN : std::exp(log_sum / used);
+}
+
+void send_page(HttpResponse& res, int status, std::string page) {
+    res.status = status;
+    res.set_content(std::move(page), "text/html; charset=utf-8");
+}
+
+void send_message(HttpResponse& res, const PageContext& ctx, int status, const char* title, const char* text) {
+    send_page(res, status, render_message_page(ctx, status, title, text));
+}
+
+void send_store_failure(HttpResponse& res, const PageContext& ctx, StoreStatus status) {
+    if (store_http_status(status) == 404)
+        send_message(res, ctx, 404, "Not found", "There is no result at this address. It may have been deleted.");
+    else
+        send_message(res, ctx, 503, "Busy", "The results database cannot answer now. Please try again in a moment.");
 }

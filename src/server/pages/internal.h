@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <string>
 
-#include "server/pages.h"
+#include "server/pages/pages.h"
 
 // Appends printf-formatted text: every fixed part of a page goes through it.
 void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Appends html_escape(text) without a temporary.
 void append_escaped(std::string* out, const std::string& text);
+// A stored name (CPU, model, label...) in element content: escaped and
+// isolated, so that its direction never reorders the text around it.
+void append_name(std::string* out, const std::string& text);
 // Appends text percent-encoded for a URL query value or path segment.
 void append_url_encoded(std::string* out, const std::string& text);
 
@@ -59,7 +62,21 @@ double geometric_mean(const double* ratios, int count);
 // the scores may be low.
 constexpr double kBackgroundWarningPercent = 10.0;
 
+// The result's heading (CPU name, label, listing) and its body (machine,
+// background, figures, charts): the result page and the claim page share them.
+void append_title(std::string* out, const StoredResult& result);
+void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc);
+
+// Answers with a whole page.
+struct HttpResponse;
+void send_page(HttpResponse& res, int status, std::string page);
+void send_message(HttpResponse& res, const PageContext& ctx, int status, const char* title, const char* text);
+// A store that did not answer ok, as a page: the status from store_http_status.
+void send_store_failure(HttpResponse& res, const PageContext& ctx, StoreStatus status);
+
 // Bounds of what the pages accept.
 constexpr size_t kMaxLabelBytes = 120;
 constexpr int kMaxCompareIds = 8;
 constexpr int kListPageSize = 20;
+constexpr int64_t kMaxPage = 1000000;
+constexpr size_t kMaxFormBytes = 4096;
