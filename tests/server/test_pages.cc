@@ -48,7 +48,7 @@ TEST(Pages, StoredTextsNeverBecomeMarkup) {
         const char* name;
         std::string html;
     } pages[] = {
-        {"list", render_list_page(ctx, query, {r.summary, other.summary}, 2)},
+        {"list", render_list_page(ctx, query, {r.summary, other.summary}, {})},
         {"result", render_result_page(ctx, r)},
         {"compare", render_compare_page(ctx, {r, other})},
         {"claim", render_claim_page(ctx, r, "code", "notice")},
@@ -153,30 +153,56 @@ TEST_P(PageRoutes, ClaimPageRefusesWhatItCannotTake) {
     EXPECT_EQ(store()->get("second", &r), StoreStatus::ok);
 }
 
-TEST_P(PageRoutes, PagerWalksNewestFirstAndKeepsTheFilter) {
+// The pager's links carry cursors: older and back to newer again, in either
+// order, with the filter kept.
+TEST_P(PageRoutes, PagerWalksByCursorAndKeepsTheFilter) {
     for (int i = 0; i < 45; ++i) {
         const std::string id = "r" + std::to_string(i);
-        backend.add(make_result(id, "Big & Fast " + id, 1.0, 1700000000 + i), id);
+        backend.add(make_result(id, "Big & Fast " + id, 1.0 + i, 1700000000 + i), id);
     }
     TestServer server(store());
     httplib::Client client = server.client();
-    const struct {
-        int page, rows;
-        const char *first, *newer, *older;
-    } cases[] = {
-        {1, 20, "r44", nullptr, "page=2"},
-        {2, 20, "r24", "page=1", "page=3"},
-        {3, 5, "r4", "page=2", nullptr},
+    // The link of the given rel on a page, unescaped; "" when there is none.
+    const auto link = [](const std::string& body, const char* rel) {
+        const std::string start = std::string("rel=\"") + rel + "\" href=\"";
+        const size_t at = body.find(start);
+        if (at == std::string::npos) return std::string();
+        std::string href = body.substr(at + start.size(), body.find('"', at + start.size()) - at - start.size());
+        for (size_t amp; (amp = href.find("&amp;")) != std::string::npos;) href.replace(amp, 5, "&");
+        return href;
     };
-    for (const auto& c : cases) {
-        const std::string body = client.Get("/?cpu=big+%26+fast&page=" + std::to_string(c.page))->body;
-        SCOPED_TRACE(c.page);
-        EXPECT_EQ(count_of(body, "<tr class=\"result\""), c.rows);
-        EXPECT_NE(body.find(std::string("<tr class=\"result\" data-id=\"") + c.first + "\""), std::string::npos);
-        const std::string link = "href=\"/?cpu=big%20%26%20fast&amp;";
-        EXPECT_EQ(body.find("rel=\"prev\" " + link + (c.newer ? c.newer : "")) != body.npos, c.newer != nullptr);
-        EXPECT_EQ(body.find("rel=\"next\" " + link + (c.older ? c.older : "")) != body.npos, c.older != nullptr);
+    for (const char* sort : {"", "&sort=multi"}) {
+        SCOPED_TRACE(sort);
+        const struct {
+            const char* rel;  // followed from the page before
+            int rows;
+            const char* first;
+            bool newer, older;
+        } steps[] = {
+            {nullptr, 20, "r44", false, true}, {"next", 20, "r24", true, true}, {"next", 5, "r4", true, false},
+            {"prev", 20, "r24", true, true},   {"prev", 20, "r44", false, true},
+        };
+        std::string body = client.Get(std::string("/?cpu=big+%26+fast") + sort)->body;
+        for (const auto& s : steps) {
+            if (s.rel) {
+                const std::string href = link(body, s.rel);
+                ASSERT_EQ(href.rfind(std::string("/?cpu=big%20%26%20fast&") + (*sort ? "sort=multi&" : "") +
+                                         (s.rel[0] == 'n' ? "after=" : "before="), 0),
+                          0u)
+                    << href;
+                const auto res = client.Get(href);
+                ASSERT_EQ(res->status, 200) << href;
+                body = res->body;
+            }
+            SCOPED_TRACE(s.first);
+            EXPECT_EQ(count_of(body, "<tr class=\"result\""), s.rows);
+            EXPECT_NE(body.find(std::string("<tr class=\"result\" data-id=\"") + s.first + "\""), std::string::npos);
+            EXPECT_EQ(link(body, "prev") != "", s.newer);
+            EXPECT_EQ(link(body, "next") != "", s.older);
+        }
     }
+    for (const char* bad : {"/?after=12", "/?before=x_1", "/?after=1_2&before=1_2"})
+        EXPECT_EQ(client.Get(bad)->status, 400) << bad;
 }
 
 // Pages live under the public URL's path; the API answers there and at the
