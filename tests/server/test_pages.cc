@@ -306,6 +306,19 @@ TEST_P(PageRoutes, ProcessorPagesGatherTheirResults) {
     EXPECT_EQ(binned, 3);
     EXPECT_EQ(cpu["results"][0]["id"], "fast");
     EXPECT_EQ(json::parse(client.Get(std::string("/api/v1/cpus/") + key + "?flagged=1")->body)["count"], 4);
+    // Answers are kept, but an upload or a deletion is seen at once.
+    std::string upload = golden_document();
+    upload.replace(upload.find("Sample CPU @ 3.00GHz"), 20, "alpha cpu");
+    const auto posted = client.Post("/api/v1/submissions", upload, "application/json");
+    ASSERT_EQ(posted->status, 201) << posted->body;
+    const std::string claim = json::parse(posted->body)["claim_url"];
+    const std::string claim_path = claim.substr(claim.find("/claim/"));
+    const auto count_now = [&] { return json::parse(client.Get(std::string("/api/v1/cpus/") + key)->body)["count"]; };
+    EXPECT_EQ(count_now(), 4);
+    EXPECT_NE(client.Get(std::string("/cpus/") + key)->body.find(json::parse(posted->body)["id"].get<std::string>()),
+              std::string::npos);
+    ASSERT_EQ(client.Post(claim_path, "action=delete_confirmed", kForm)->status, 200);
+    EXPECT_EQ(count_now(), 3);
 
     const std::string page = client.Get(std::string("/cpus/") + key)->body;
     EXPECT_NE(page.find("id=\"histogram\""), std::string::npos);
