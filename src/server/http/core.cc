@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -49,8 +50,15 @@ struct Conn {
 // One request (libmicrohttpd's per-request context).
 struct Exchange {
     HttpRequest req;
+    HttpResponse res;
     int refusal = 0;  // a status to answer once the body is read and dropped
     bool dropping = false;
+    enum { reading, answering, answered } state = reading;
+};
+
+struct Job {
+    MHD_Connection* connection;
+    Exchange* exchange;
 };
 
 }  // namespace
@@ -68,6 +76,12 @@ struct HttpCore {
     std::condition_variable wake;
     bool sweeper_stop = false;
     std::thread sweeper;
+    // Whole requests waiting for a worker, their connections suspended.
+    std::mutex jobs_mutex;
+    std::condition_variable jobs_ready;
+    std::deque<Job> jobs;
+    bool workers_stop = false;
+    std::vector<std::thread> workers;
 };
 
 namespace {
@@ -299,9 +313,36 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         return MHD_YES;
     }
     if (ex->refusal != 0) return refuse(core, connection, ex->req, ex->refusal, "request body exceeds 131072 bytes", false);
-    HttpResponse res;
-    core->handlers->handle(ex->req, &res);
-    return send(core, connection, ex->req, res);
+    if (ex->state == Exchange::answered) return send(core, connection, ex->req, ex->res);
+    if (ex->state == Exchange::reading) {
+        // The answer may wait on the store: a worker gives it, and this
+        // thread goes on with other connections meanwhile.
+        ex->state = Exchange::answering;
+        MHD_suspend_connection(connection);
+        {
+            std::lock_guard<std::mutex> lock(core->jobs_mutex);
+            core->jobs.push_back(Job{connection, ex});
+        }
+        core->jobs_ready.notify_one();
+    }
+    return MHD_YES;
+}
+
+void work(HttpCore* core) {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(core->jobs_mutex);
+            core->jobs_ready.wait(lock, [core] { return core->workers_stop || !core->jobs.empty(); });
+            if (core->jobs.empty()) return;  // stopping, and every job done
+            job = core->jobs.front();
+            core->jobs.pop_front();
+        }
+        core->handlers->handle(job.exchange->req, &job.exchange->res);
+        job.exchange->state = Exchange::answered;
+        // The last touch: once resumed, the connection may finish and free the exchange.
+        MHD_resume_connection(job.connection);
+    }
 }
 
 // Descriptors for connections: all the process may have, less a margin for
@@ -363,10 +404,10 @@ HttpCorePtr http_bind(const ListenAddress& address, int* port, std::string* erro
 int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error, const HttpLimits& limits) {
     core->handlers = handlers;
     core->limits = limits;
-    const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC;
+    const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME;
     core->daemon = MHD_start_daemon(
         flags, 0, on_accept, core, on_request, core, MHD_OPTION_LISTEN_SOCKET, core->listen_fd,
-        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(kWorkerThreads), MHD_OPTION_CONNECTION_LIMIT,
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(kIoThreads), MHD_OPTION_CONNECTION_LIMIT,
         connection_limit(), MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, core,
         MHD_OPTION_NOTIFY_COMPLETED, on_completed, core, MHD_OPTION_URI_LOG_CALLBACK, on_uri, core,
@@ -376,6 +417,7 @@ int http_start(HttpCore* core, const HttpHandlers* handlers, std::string* error,
         return 0;
     }
     core->sweeper = std::thread(sweep, core);
+    for (int i = 0; i < kWorkerThreads; ++i) core->workers.emplace_back(work, core);
     return 1;
 }
 
@@ -402,7 +444,16 @@ void http_stop_all(HttpCore* const* cores, size_t count, double grace_seconds) {
     for (size_t i = 0; i < count; ++i) {
         HttpCore* core = cores[i];
         if (core->daemon == nullptr) continue;
-        MHD_stop_daemon(core->daemon);  // waits for handlers that still run
+        // Every suspended connection must be resumed before the daemon stops:
+        // the workers finish what is queued, then go.
+        {
+            std::lock_guard<std::mutex> lock(core->jobs_mutex);
+            core->workers_stop = true;
+        }
+        core->jobs_ready.notify_all();
+        for (auto& w : core->workers) w.join();
+        core->workers.clear();
+        MHD_stop_daemon(core->daemon);
         core->daemon = nullptr;
         {
             std::lock_guard<std::mutex> lock(core->mutex);

@@ -1,6 +1,8 @@
-// The HTTP core: GNU libmicrohttpd, event-driven, with a small pool of
-// threads per listening address. A slow or idle client costs a socket and a
-// few KiB, never a thread; every limit below is a named constant.
+// The HTTP core: GNU libmicrohttpd, event-driven: a few threads per
+// listening address do all the reading and writing, and a request, once
+// whole, is answered by a pool of workers while its connection waits
+// suspended. A slow or idle client costs a socket and a few KiB, never a
+// thread; every limit below is a named constant.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,10 @@ constexpr size_t kMaxBodyBytes = 131072;
 // the client gets its 413 on a clean connection; longer ones are refused from
 // the head alone and the connection closed.
 constexpr size_t kDiscardableBytes = 1 << 20;
-constexpr int kWorkerThreads = 16;         // per listening address
+// One thread reads and writes: with more, every new connection woke them
+// all to race for it, which on a busy machine cost more than it gave.
+constexpr int kIoThreads = 1;              // per listening address: reading and writing
+constexpr int kWorkerThreads = 16;         // per listening address: answering (store calls)
 constexpr int kHeadSeconds = 10;           // the whole request head
 constexpr int kBodySeconds = 30;           // the whole body and the answer
 constexpr int kIdleSeconds = 5;            // silence on any connection
