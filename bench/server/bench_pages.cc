@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <httplib.h>
+#include <sqlite3.h>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,7 +42,26 @@ const char* const kCpuNames[] = {
     "Intel(R) Core(TM) i5-1135G7 @ 2.40GHz",     "AMD Ryzen 5 5600X 6-Core Processor",
 };
 
-int fill(const std::string& golden, int64_t wanted) {
+constexpr int kSharedCpu = 3;  // every tenth result is this processor's: 10,000 of 100,000
+
+// Runs sql on the database file itself; "" or the error.
+std::string run_sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string error;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) error = "cannot open";
+    char* message = nullptr;
+    if (error.empty() && sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
+        error = message ? message : "failed";
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return error;
+}
+
+// Six results through the store, one per CPU name; the rest are copies made
+// by the database itself (100,000 synced uploads would take an hour): every
+// tenth of the shared processor, the others spread over about 3,000
+// processors, with scores spread from 0.5 to 1.5 times their seed's.
+int fill(const std::string& path, const std::string& golden, int64_t wanted) {
     ListQuery q;
     q.limit = 1;
     std::vector<ResultSummary> rows;
@@ -50,11 +70,9 @@ int fill(const std::string& golden, int64_t wanted) {
     const std::string head = "{\"cpu\":\"Sample CPU @ 3.00GHz\"";
     if (golden.compare(0, head.size(), head) != 0) return 0;
     const int64_t start = 1700000000;
-    for (int64_t i = have; i < wanted; ++i) {
-        char cpu[96];
-        std::snprintf(cpu, sizeof cpu, "%s #%lld", kCpuNames[i % 6], static_cast<long long>(i));
+    for (int64_t i = have; i < 6 && i < wanted; ++i) {
         StoredResult r;
-        r.document = "{\"cpu\":\"" + std::string(cpu) + "\"" + golden.substr(head.size());
+        r.document = "{\"cpu\":\"" + std::string(kCpuNames[i]) + "\"" + golden.substr(head.size());
         std::vector<std::string> errors;
         if (!validate_document(r.document, &r.summary, &errors)) return 0;
         r.summary.id = new_result_id();
@@ -62,7 +80,41 @@ int fill(const std::string& golden, int64_t wanted) {
         unsigned char hash[32];
         system_random(hash, sizeof hash);
         if (g_store->insert(r, hash) != StoreStatus::ok) return 0;
-        if (i % 10000 == 0) std::fprintf(stderr, "filled %lld\n", static_cast<long long>(i));
+        have = i + 1;
+    }
+    if (have < wanted) {
+        std::fprintf(stderr, "filling %lld results\n", static_cast<long long>(wanted));
+        std::string scores, scaled;
+        for (const char* column : {"score_raw_multi", "score_raw_single", "score_real_multi", "score_real_single",
+                                   "score_multi", "score_single"}) {
+            scores += std::string(", ") + column;
+            scaled += std::string(", s.") + column + " * (0.5 + (c.i * 7919 % 1000) / 1000.0)";
+        }
+        char range[200];
+        std::snprintf(range, sizeof range,
+                      "WITH RECURSIVE c(i) AS (SELECT %lld UNION ALL SELECT i + 1 FROM c WHERE i < %lld) ",
+                      static_cast<long long>(have), static_cast<long long>(wanted - 1));
+        const std::string shared = "c.i % 10 = 0", suffix = " || ' #' || (c.i % 1000)";
+        const std::string sql =
+            "BEGIN; CREATE TEMP TABLE seeds AS SELECT row_number() OVER (ORDER BY seq) - 1 AS k, * FROM results;"
+            " INSERT INTO results (id, uploaded_at, cpu, model, operating_system, compiler, architecture, cores,"
+            " threads, label, listed, flags, processor_key" + scores + ", claim_hash, content_hash, document) " +
+            range +
+            "SELECT 'bench' || replace(replace(replace(replace(printf('%011d', c.i), '0', 'q'), '1', 'r'), '8', 's'),"
+            " '9', 't'), " + std::to_string(start) + " + c.i,"
+            " CASE WHEN " + shared + " THEN s.cpu ELSE s.cpu" + suffix + " END, s.model, s.operating_system,"
+            " s.compiler, s.architecture, s.cores, s.threads, '', 1, 0,"
+            " CASE WHEN " + shared + " THEN s.processor_key ELSE s.processor_key" + suffix + " END" + scaled +
+            ", randomblob(32), randomblob(32), s.document FROM c JOIN seeds s ON s.k = CASE WHEN " + shared +
+            " THEN " + std::to_string(kSharedCpu) + " ELSE c.i % 6 END;"
+            " INSERT INTO figures (seq, suite, pass, test, value) SELECT r.seq, f.suite, f.pass, f.test, f.value"
+            " FROM results r JOIN figures f ON f.seq = (SELECT min(seq) FROM results) WHERE r.seq > (SELECT max(seq)"
+            " FROM seeds); COMMIT;";
+        const std::string error = run_sql(path, sql);
+        if (!error.empty()) {
+            std::fprintf(stderr, "quillmoth_bench_pages: %s\n", error.c_str());
+            return 0;
+        }
     }
     // One id from every 50th page, newest to oldest.
     for (int64_t offset = 0; offset < wanted; offset += wanted / 100 + 1) {
@@ -74,9 +126,12 @@ int fill(const std::string& golden, int64_t wanted) {
     return !g_ids.empty();
 }
 
-void get(benchmark::State& state, const std::vector<std::string>& paths) {
+// warm: one untimed round first, so that kept answers are timed as kept.
+void get(benchmark::State& state, const std::vector<std::string>& paths, bool warm = false) {
     httplib::Client client("127.0.0.1", g_port);
     client.set_keep_alive(true);
+    if (warm)
+        for (const std::string& path : paths) client.Get(path);
     size_t i = 0, bytes = 0;
     for (auto _ : state) {
         const auto res = client.Get(paths[i++ % paths.size()]);
@@ -103,7 +158,8 @@ void render_list(benchmark::State& state) {
     std::vector<ResultSummary> rows;
     int64_t total = 0;
     g_store->list(q, &rows, &total);
-    for (auto _ : state) benchmark::DoNotOptimize(render_list_page(PageContext(), q, rows, total));
+    const ListLinks links = {"", "1700099980_99981"};
+    for (auto _ : state) benchmark::DoNotOptimize(render_list_page(PageContext(), q, rows, links));
 }
 
 void render_result(benchmark::State& state) {
@@ -131,7 +187,7 @@ int main(int argc, char** argv) {
     }
     std::ostringstream golden;
     golden << std::ifstream(QM_GOLDEN_DOCUMENT, std::ios::binary).rdbuf();
-    if (results < 1 || !fill(golden.str(), results)) {
+    if (results < 1 || !fill(db, golden.str(), results)) {
         std::fprintf(stderr, "quillmoth_bench_pages: could not fill %s\n", db.c_str());
         return 1;
     }
@@ -157,14 +213,37 @@ int main(int argc, char** argv) {
     };
     add("GET /results/ID", result_paths);
     add("GET / (newest 20)", {"/"});
-    add("GET /?page=2500 (offset 49980)", {"/?page=2500"});
+    // The 2,500th page, 49,980 rows down, by its cursor.
+    char deep[64];
+    std::snprintf(deep, sizeof deep, "/?after=%lld_%lld", 1700000000LL + results - 49981, static_cast<long long>(results - 49980));
+    add("GET /?after= (cursor 49,980 rows down)", {deep});
     add("GET /?cpu=xeon (filter)", {"/?cpu=xeon"});
+    add("GET /?sort=multi (by score)", {"/?sort=multi"});
+    add("GET /cpus", {"/cpus"});
+    add("GET /cpus?sort=multi", {"/cpus?sort=multi"});
+    add("GET /cpus/KEY (10,000 results)", {"/cpus/x86-64:amd%20epyc%207763%2064-core%20processor"});
+    add("GET /api/v1/cpus/KEY (10,000 results)", {"/api/v1/cpus/x86-64:amd%20epyc%207763%2064-core%20processor"});
+    // The same three once kept: the first answer after a change costs the above.
+    for (const char* path : {"/cpus", "/cpus/x86-64:amd%20epyc%207763%2064-core%20processor",
+                             "/api/v1/cpus/x86-64:amd%20epyc%207763%2064-core%20processor"})
+        benchmark::RegisterBenchmark((std::string("GET ") + path + " (kept)").c_str(),
+                                     [path](benchmark::State& s) { get(s, {path}, true); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     add("GET /compare (3 results)", compare_paths);
 
     benchmark::RegisterBenchmark("store list, newest 20", [](benchmark::State& s) { store_list(s, ""); })
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("store list, cpu filter", [](benchmark::State& s) { store_list(s, "xeon"); })
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("store cpu_list", [](benchmark::State& s) {
+        std::vector<CpuEntry> cpus;
+        for (auto _ : s) benchmark::DoNotOptimize(g_store->cpu_list(0, &cpus));
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("store cpu_results (10,000)", [](benchmark::State& s) {
+        std::vector<ResultSummary> rows;
+        for (auto _ : s) benchmark::DoNotOptimize(g_store->cpu_results("x86-64:amd epyc 7763 64-core processor", 0, &rows));
+    })->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render list page (20 rows)", render_list)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render result page", render_result)->Unit(benchmark::kMillisecond);
 

@@ -4,6 +4,7 @@
 // and a request that could not be served because of it reports unavailable.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -651,16 +652,17 @@ std::string list_sql(const ListQuery& q) {
         const char* column = q.order == ListOrder::multi    ? "score_multi"
                              : q.order == ListOrder::single ? "score_single"
                                                             : "uploaded_at";
-        filter += std::string(" AND (") + column + ", seq) < ($" + std::to_string(n) + ", $" +
-                  std::to_string(n + 1) + ")";
+        filter += std::string(" AND (") + column + ", seq) " + (q.before ? ">" : "<") + " ($" + std::to_string(n) +
+                  ", $" + std::to_string(n + 1) + ")";
         n += 2;
     }
-    const char* order = q.order == ListOrder::multi    ? "score_multi DESC, seq DESC"
-                        : q.order == ListOrder::single ? "score_single DESC, seq DESC"
-                                                       : "uploaded_at DESC, seq DESC";
-    const char* outer = q.order == ListOrder::multi    ? "p.score_multi DESC, p.seq DESC"
-                        : q.order == ListOrder::single ? "p.score_single DESC, p.seq DESC"
-                                                       : "p.uploaded_at DESC, p.seq DESC";
+    // A page before the cursor is read nearest first and turned round after.
+    const std::string column = q.order == ListOrder::multi    ? "score_multi"
+                               : q.order == ListOrder::single ? "score_single"
+                                                              : "uploaded_at";
+    const char* way = q.after_set && q.before ? " ASC" : " DESC";
+    const std::string order = column + way + ", seq" + way;
+    const std::string outer = "p." + column + way + ", p.seq" + way;
     // Without a count the "total" is -1 and the page is always looked for.
     const std::string count = q.count ? "SELECT count(*) AS total FROM qm_results WHERE listed" + filter
                                       : std::string("SELECT -1::bigint AS total");
@@ -710,6 +712,7 @@ StoreStatus PgStore::list(const ListQuery& query, std::vector<ResultSummary>* ou
             }
             out->push_back(std::move(s));
         }
+        if (query.after_set && query.before) std::reverse(out->begin(), out->end());
         return StoreStatus::ok;
     });
 }

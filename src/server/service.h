@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "server/http/client_address.h"
 #include "server/http/core.h"
 #include "server/http/rate_limiter.h"
+#include "server/answer_cache.h"
 #include "server/store.h"
 
 struct ServiceContext {
@@ -22,6 +24,8 @@ struct ServiceContext {
     RateLimiter* limiter = nullptr;  // null: no limit
     FILE* access_log = nullptr;      // null: no log
     std::vector<Cidr> trusted_proxies;
+    // Answers of the per-processor pages and API, dropped on every change.
+    std::shared_ptr<AnswerCache> answers = std::make_shared<AnswerCache>();
     // Seams for the tests: wall clock (Unix seconds) and a steady clock (seconds).
     std::function<int64_t()> now;
     std::function<double()> steady;

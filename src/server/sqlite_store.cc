@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -296,16 +297,12 @@ std::string list_where(const ListQuery& q) {
     if (!q.cpu_contains.empty()) where += " AND cpu LIKE ? ESCAPE '\\'";
     if (!q.architecture.empty()) where += " AND architecture = ?";
     if (q.order != ListOrder::newest && !q.with_flagged) where += " AND flags = 0";
-    if (q.after_set) where += std::string(" AND (") + order_column(q.order) + ", seq) < (?, ?)";
+    if (q.after_set) where += std::string(" AND (") + order_column(q.order) + ", seq) " + (q.before ? ">" : "<") + " (?, ?)";
     return where;
 }
 std::string list_order(const ListQuery& q) {
-    switch (q.order) {
-        case ListOrder::multi: return " ORDER BY score_multi DESC, seq DESC";
-        case ListOrder::single: return " ORDER BY score_single DESC, seq DESC";
-        case ListOrder::newest: break;
-    }
-    return " ORDER BY uploaded_at DESC, seq DESC";
+    const char* way = q.after_set && q.before ? " ASC" : " DESC";
+    return std::string(" ORDER BY ") + order_column(q.order) + way + ", seq" + way;
 }
 int bind_list(sqlite3_stmt* stmt, const ListQuery& q) {
     int index = 1;
@@ -488,6 +485,7 @@ public:
                 read_summary(stmt, &out->back(), &seq);
                 if (!read_figures(figures, seq, &out->back())) return reset(stmt, StoreStatus::error);
             }
+            if (query.after_set && query.before) std::reverse(out->begin(), out->end());
             return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
         });
     }

@@ -50,6 +50,9 @@ struct ListQuery {
     int after_set = 0;
     double after_value = 0;  // uploaded_at, or the ordering score
     int64_t after_seq = 0;
+    // With after_set: the rows just before the cursor instead (a pager's
+    // "previous"), still returned in the list's order.
+    int before = 0;
     // Whether to count every match into *total (-1 when not counted): a
     // count walks all the matches, which a cursor's next page does not need.
     int count = 1;

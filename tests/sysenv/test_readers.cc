@@ -405,6 +405,9 @@ TEST(Background, ScriptedSamples) {
         // Ten 9.95s add up to a hair over 99.5: printed as 10.0, yet below the threshold.
         {"9.95% does not", steady(2000, 1801),
          dots + "  background CPU: 10.0% average / 9.9% peak\n" + figures, 10, 9.95, 9.95, 585, 1000},
+        // 50.0% then 50.6%: a peak that rises by less than a point still moves.
+        {"small rise of the peak", {{true, 1000, 500}, {true, 2000, 1000}, {true, 3000, 1494}},
+         dots + "  background CPU: 50.3% average / 50.6% peak\n" + figures + warning, 2, 50.3, 50.6, 585, 1000},
         {"idle outgrowing the total is no load", {{true, 1000, 500}, {true, 1100, 700}},
          dots + "  background CPU: 0.0% average / 0.0% peak\n" + figures, 1, 0.0, 0.0, 585, 1000},
     };

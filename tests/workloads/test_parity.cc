@@ -161,13 +161,21 @@ TEST(Parity, MatchFinderAgainstModelAndTwin) {
     for (const auto& in : edges)
         expect_parity<uint8_t>("edge", {in.size()}, [&](uint64_t) { return in; }, raw, model);
 
-    // The whole corpus, and all zeros (an overlapping match to the very end), against REAL.
+    // Against REAL: the whole corpus; all zeros (an overlapping match to the
+    // very end); noise whose one repeat starts at the last hashed position or
+    // the first unhashed one, 12 and 13 bytes before the end.
     ensure_workloads();
-    for (int zeros : {0, 1})
+    for (int kind : {0, 1, 2, 3})
         expect_parity<uint8_t>(
             "match finder", {kCorpusBytes},
             [&](uint64_t) {
-                return zeros ? std::vector<uint8_t>(kCorpusBytes) : std::vector<uint8_t>(g_corpus, g_corpus + kCorpusBytes);
+                if (kind == 0) return std::vector<uint8_t>(g_corpus, g_corpus + kCorpusBytes);
+                std::vector<uint8_t> v(kCorpusBytes);
+                if (kind == 1) return v;
+                v = random_elems<uint8_t>(kCorpusBytes, 0);
+                const size_t start = kCorpusBytes - (kind == 2 ? 13 : 12);
+                std::memcpy(&v[start], &v[start - 1000], kCorpusBytes - start);
+                return v;
             },
             raw, [&](uint8_t* in, uint64_t) {
                 table.assign(kHashEntries, 0xDEADBEEFu);

@@ -16,6 +16,15 @@ json distribution_json(const Distribution& d) { return {{"median", d.median}, {"
 
 void api_cpu(RouteCall& call) {
     const int with_flagged = call.query.get("flagged") == "1";
+    AnswerCache* cache = call.ctx->answers.get();
+    const std::string key = "/api/v1/cpus/" + call.arg + (with_flagged ? "?flagged=1" : "");
+    std::string cached;
+    if (cached_answer(cache, key, call.ctx->steady(), &cached)) {
+        call.res.status = 200;
+        call.res.set_content(std::move(cached), "application/json");
+        return;
+    }
+    const uint64_t generation = answer_generation(cache);
     std::vector<ResultSummary> results;
     const StoreStatus status = call.ctx->store->cpu_results(call.arg, with_flagged, &results);
     if (status != StoreStatus::ok) {
@@ -50,6 +59,8 @@ void api_cpu(RouteCall& call) {
                        {"figures", figures},
                        {"histogram", {{"low", stats.low}, {"high", stats.high}, {"bins", stats.bins}}},
                        {"results", members}};
+    std::string text = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    keep_answer(cache, key, generation, call.ctx->steady(), text);
     call.res.status = 200;
-    call.res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    call.res.set_content(std::move(text), "application/json");
 }

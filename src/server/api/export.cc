@@ -2,6 +2,7 @@
 // row each, streamed a store page at a time so that memory does not grow
 // with the number of rows. `since` is the last seq a client already has.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -100,7 +101,13 @@ int next_piece(Export* e, std::string* out) {
         if (e->csv) {
             for (size_t i = 0; i < e->values.size(); ++i) {
                 if (i != 0) out->push_back(',');
-                append_csv_field(out, e->values[i].first);
+                const auto& [text, is_text] = e->values[i];
+                // A spreadsheet runs a cell that starts like a formula; a
+                // leading quote makes it text (numbers are left as they are).
+                if (is_text && !text.empty() && std::strchr("=+-@\t\r", text[0]) != nullptr)
+                    append_csv_field(out, "'" + text);
+                else
+                    append_csv_field(out, text);
             }
             out->append("\r\n");
         } else {

@@ -169,6 +169,11 @@ void page_cpus(RouteCall& call) {
     if ((sort != "" && sort != "name" && sort != "count" && sort != "multi" && sort != "single") ||
         (flagged != "" && flagged != "0" && flagged != "1"))
         return send_message(call.res, call.pages, 400, "Bad order", "Order by name, count, multi or single.");
+    AnswerCache* cache = call.ctx->answers.get();
+    const std::string key = "/cpus?sort=" + sort + "&flagged=" + flagged;
+    std::string body;
+    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
+    const uint64_t generation = answer_generation(cache);
     std::vector<CpuEntry> cpus;
     const StoreStatus status = call.ctx->store->cpu_list(flagged == "1", &cpus);
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
@@ -178,18 +183,28 @@ void page_cpus(RouteCall& call) {
     if (sort == "count") by([](const CpuEntry& c) { return static_cast<double>(c.count); });
     if (sort == "multi") by([](const CpuEntry& c) { return c.median_multi; });
     if (sort == "single") by([](const CpuEntry& c) { return c.median_single; });
-    send_page(call.res, 200, render_cpus_page(call.pages, cpus, flagged == "1"));
+    body = render_cpus_page(call.pages, cpus, flagged == "1");
+    keep_answer(cache, key, generation, call.ctx->steady(), body);
+    send_page(call.res, 200, std::move(body));
 }
 
 void page_cpu(RouteCall& call) {
     const int with_flagged = call.query.get("flagged") == "1";
+    AnswerCache* cache = call.ctx->answers.get();
+    const std::string key = "/cpus/" + call.arg + (with_flagged ? "?flagged=1" : "");
+    std::string body;
+    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
+    const uint64_t generation = answer_generation(cache);
     std::vector<ResultSummary> results;
     StoreStatus status = call.ctx->store->cpu_results(call.arg, with_flagged, &results);
+    int shown_flagged = with_flagged;
     // A processor whose results are all flagged still has a page: with them.
     if (status == StoreStatus::not_found && !with_flagged) {
         status = call.ctx->store->cpu_results(call.arg, 1, &results);
-        if (status == StoreStatus::ok) return send_page(call.res, 200, render_cpu_page(call.pages, results, 1));
+        shown_flagged = 1;
     }
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
-    send_page(call.res, 200, render_cpu_page(call.pages, results, with_flagged));
+    body = render_cpu_page(call.pages, results, shown_flagged);
+    keep_answer(cache, key, generation, call.ctx->steady(), body);
+    send_page(call.res, 200, std::move(body));
 }

@@ -78,5 +78,4 @@ void send_store_failure(HttpResponse& res, const PageContext& ctx, StoreStatus s
 constexpr size_t kMaxLabelBytes = 120;
 constexpr int kMaxCompareIds = 8;
 constexpr int kListPageSize = 20;
-constexpr int64_t kMaxPage = 1000000;
 constexpr size_t kMaxFormBytes = 4096;

@@ -37,8 +37,8 @@ void append_score_cell(std::string* out, const char* label, double score) {
     else appendf(out, "<td class=\"num score\" data-label=\"%s\">n/a</td>", label);
 }
 
-void append_page_link(std::string* out, const PageContext& ctx, const ListQuery& query, int64_t page,
-                      const char* rel, const char* text) {
+void append_page_link(std::string* out, const PageContext& ctx, const ListQuery& query, const char* direction,
+                      const std::string& cursor, const char* rel, const char* text) {
     out->append("<a rel=\"");
     out->append(rel);
     out->append("\" href=\"");
@@ -51,7 +51,9 @@ void append_page_link(std::string* out, const PageContext& ctx, const ListQuery&
         target.append("&");
     }
     append_list_options(&target, query);
-    appendf(&target, "page=%lld", static_cast<long long>(page));
+    target.append(direction);
+    target.append("=");
+    append_url_encoded(&target, cursor);  // a score may be written 1e+20
     append_escaped(out, target);
     appendf(out, "\">%s</a>", text);
 }
@@ -59,7 +61,7 @@ void append_page_link(std::string* out, const PageContext& ctx, const ListQuery&
 }  // namespace
 
 std::string render_list_page(const PageContext& ctx, const ListQuery& query, const std::vector<ResultSummary>& rows,
-                             int64_t total) {
+                             const ListLinks& links) {
     std::string out;
     out.reserve(8192 + rows.size() * 1200);
     page_begin(&out, ctx, "Recent results");
@@ -85,17 +87,16 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
     }
     out.append("</form>\n");
 
-    const int limit = query.limit > 0 ? query.limit : kListPageSize;
-    const int64_t page = query.offset / limit + 1;
-    const int64_t pages = total > 0 ? (total + limit - 1) / limit : 1;
     out.append("<p class=\"count\" id=\"count\">");
-    appendf(&out, "%lld result%s", static_cast<long long>(total), total == 1 ? "" : "s");
+    out.append(query.order == ListOrder::multi    ? "By multi-core score"
+               : query.order == ListOrder::single ? "By single-core score"
+                                                  : "Newest first");
     if (!query.cpu_contains.empty()) {
-        out.append(" with a CPU name containing “");
+        out.append(", with a CPU name containing “");
         append_escaped(&out, query.cpu_contains);
         out.append("”");
     }
-    appendf(&out, " · page %lld of %lld</p>\n", static_cast<long long>(page), static_cast<long long>(pages));
+    out.append("</p>\n");
 
     if (rows.empty()) {
         out.append("<p class=\"empty\">No results here yet. Run <code>quillmoth --upload</code> to add one.</p>\n");
@@ -161,11 +162,10 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
         out.append("</tbody></table></div><p><button type=\"submit\">Compare ticked results</button></p></form>\n");
     }
 
-    if (page > 1 || query.offset + static_cast<int64_t>(rows.size()) < total) {
+    if (!links.newer.empty() || !links.older.empty()) {
         out.append("<nav class=\"pager\">");
-        if (page > 1) append_page_link(&out, ctx, query, page - 1, "prev", "← Newer");
-        if (query.offset + static_cast<int64_t>(rows.size()) < total)
-            append_page_link(&out, ctx, query, page + 1, "next", "Older →");
+        if (!links.newer.empty()) append_page_link(&out, ctx, query, "before", links.newer, "prev", "← Newer");
+        if (!links.older.empty()) append_page_link(&out, ctx, query, "after", links.older, "next", "Older →");
         out.append("</nav>\n");
     }
     page_end(&out);
@@ -178,13 +178,28 @@ void page_list(RouteCall& call) {
     query.cpu_contains = call.query.get("cpu");
     if (!valid_cpu_filter(query.cpu_contains) || !parse_list_options(call.query, &query))
         return send_message(call.res, call.pages, 400, "Bad filter", "The CPU filter is too long or not valid text.");
-    int64_t page = 1;
-    if (call.query.has("page") && !parse_whole_number(call.query.get("page"), 1, kMaxPage, &page))
-        return send_message(call.res, call.pages, 400, "Bad page", "The page number must be a whole number from 1.");
-    query.offset = (page - 1) * query.limit;
+    const bool after = call.query.has("after"), before = call.query.has("before");
+    if ((after && before) || ((after || before) && !parse_cursor(call.query.get(after ? "after" : "before"), &query)))
+        return send_message(call.res, call.pages, 400, "Bad page", "The page link is not one this site made.");
+    query.before = before;
+    // One row more than the page tells whether there is another page that
+    // way, without counting the matches.
+    query.count = 0;
+    query.limit = kListPageSize + 1;
     std::vector<ResultSummary> rows;
     int64_t total = 0;
-    const StoreStatus status = call.ctx->store->list(query, &rows, &total);
+    StoreStatus status = call.ctx->store->list(query, &rows, &total);
+    if (status == StoreStatus::ok && before && rows.size() <= static_cast<size_t>(kListPageSize)) {
+        // Back at the top: the first page, whole.
+        query.after_set = query.before = 0;
+        status = call.ctx->store->list(query, &rows, &total);
+    }
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
-    send_page(call.res, 200, render_list_page(call.pages, query, rows, total));
+    const bool more = rows.size() > static_cast<size_t>(kListPageSize);
+    if (more) rows.erase(query.before ? rows.begin() : rows.end() - 1);
+    ListLinks links;
+    if (!rows.empty() && query.after_set && (!query.before || more)) links.newer = list_cursor(query, rows.front());
+    if (!rows.empty() && (query.before || more)) links.older = list_cursor(query, rows.back());
+    query.limit = kListPageSize;
+    send_page(call.res, 200, render_list_page(call.pages, query, rows, links));
 }

@@ -15,8 +15,13 @@ struct PageContext {
 
 std::string html_escape(const std::string& text);
 
+// The list's pager: the cursors of the pages either side ("" where there is
+// none). Pages are walked by cursor, never counted.
+struct ListLinks {
+    std::string newer, older;
+};
 std::string render_list_page(const PageContext& ctx, const ListQuery& query,
-                             const std::vector<ResultSummary>& rows, int64_t total);
+                             const std::vector<ResultSummary>& rows, const ListLinks& links);
 // standing: of `of` unflagged results of the same processor, how many the
 // result's multi-core score beats; said once `of` reaches kMinStanding.
 std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below = 0,
@@ -34,7 +39,7 @@ std::string render_message_page(const PageContext& ctx, int status, const char* 
 
 // Each page's handler, beside its renderer; the route table names them.
 struct RouteCall;
-void page_list(RouteCall& call);        // GET /?cpu&page
+void page_list(RouteCall& call);        // GET /?cpu&arch&sort&flagged&after|before
 void page_result(RouteCall& call);      // GET /results/{id}
 void page_compare(RouteCall& call);     // GET /compare?ids&add
 void page_claim_get(RouteCall& call);   // GET /claim/{code}?notice
