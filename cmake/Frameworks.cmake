@@ -30,6 +30,11 @@ if(CMAKE_CROSSCOMPILING AND QUILLMOTH_TESTS AND EXISTS ${QM_GTEST_SOURCES}/CMake
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(${QM_GTEST_SOURCES} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  # Little optimised, as the test programs are: at the build's own level
+  # GoogleTest took the longest of any file to cross-compile.
+  foreach(lib gtest gtest_main)
+    target_compile_options(${lib} PRIVATE $<IF:$<CXX_COMPILER_ID:GNU>,-Og,-O0>)
+  endforeach()
   if(NOT TARGET GTest::gtest)
     add_library(GTest::gtest ALIAS gtest)
     add_library(GTest::gtest_main ALIAS gtest_main)

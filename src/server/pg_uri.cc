@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "server/http/params.h"
+
 namespace {
 
 const char* const kPrefixes[] = {"postgresql://", "postgres://"};
@@ -14,30 +16,6 @@ size_t uri_prefix_length(const std::string& db) {
         if (db.compare(0, n, prefix) == 0) return n;
     }
     return 0;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// libpq decodes %XX in query keys, so "pass%77ord" is a password too.
-std::string percent_decode(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            int hi = hex_value(text[i + 1]), lo = hex_value(text[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out += static_cast<char>(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
 }
 
 }  // namespace
@@ -81,6 +59,7 @@ std::string redact_db_uri(const std::string& db) {
         size_t end = query.find('&', pos);
         if (end == std::string::npos) end = query.size();
         std::string param = query.substr(pos, end - pos);
+        // libpq decodes %XX in query keys, so "pass%77ord" is a password too.
         std::string key = percent_decode(param.substr(0, param.find('=')));
         if (key != "password" && !param.empty()) {
             if (!kept.empty()) kept += '&';

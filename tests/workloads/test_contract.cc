@@ -55,8 +55,8 @@ TEST(RunContract, EveryTestInBothSuites) {
     Workspace* ws = &g_ws[1];
     for (int t = 0; t < kTestCount; ++t) {
         SCOPED_TRACE(tests[t].name);
-        uint64_t sums[3];
-        for (int backend : {0, 1, 2}) {
+        uint64_t sums[2];
+        for (int backend : {0, 1}) {
             BackendScope scope(backend);
             dirty(ws, 0x5A);
             uint32_t c0;
@@ -69,8 +69,13 @@ TEST(RunContract, EveryTestInBothSuites) {
             dirty(ws, 0xFF);
             EXPECT_EQ(tests[t].run(1, ws), sums[backend]) << "backend " << backend;
         }
-        EXPECT_EQ(sums[2], sums[0]) << "any value but 1 selects RAW";
         EXPECT_EQ(sums[0] == sums[1], kSuitesAgree[t]) << std::hex << sums[0] << " " << sums[1];
+        // Any value but 1 selects RAW: tried where the suites differ and an
+        // iteration is cheap (the heavier tests dominate this test's time).
+        if (!kSuitesAgree[t] && t <= 4) {
+            BackendScope scope(2);
+            EXPECT_EQ(tests[t].run(1, ws), sums[0]);
+        }
     }
 }
 
