@@ -7,6 +7,10 @@
 
 #include "workloads/kernels.h"
 
+// Yardstick for the triad: the same loop written by hand with the
+// architecture's vector intrinsics (bench/<architecture>/).
+void triad_reference_pass(float* c, const float* a, const float* b);
+
 // Builds the workload data once, for one thread, and returns workspace 0.
 inline Workspace* bench_workspace() {
     if (g_ws == nullptr) {
