@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/routes.h"
 
 void appendf(std::string* out, const char* format, ...) {
@@ -75,12 +75,6 @@ void append_escaped(std::string* out, const std::string& text) {
     }
 }
 
-void append_name(std::string* out, const std::string& text) {
-    out->append("<bdi>");
-    append_escaped(out, text);
-    out->append("</bdi>");
-}
-
 std::string html_escape(const std::string& text) {
     std::string out;
     out.reserve(text.size() + 16);
@@ -108,13 +102,13 @@ void page_begin(std::string* out, const PageContext& ctx, const std::string& tit
                 "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
                 "<meta name=\"referrer\" content=\"no-referrer\">"
                 // No icon: spares every visit a request that would only 404.
-                "<link rel=\"icon\" href=\"data:,\"><title>");
-    append_escaped(out, title);
-    out->append(" · quillmoth results</title><link rel=\"stylesheet\" href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/style.css\"></head>\n<body><header class=\"site\"><a class=\"brand\" href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/\">quillmoth results</a></header>\n<main>\n");
+                "<link rel=\"icon\" href=\"data:,\">");
+    Html h(out);
+    h.element("title", title + " · quillmoth results");
+    h.open("link", {{"rel", "stylesheet"}, {"href", ctx.base_path + "/style.css"}});
+    h.markup("</head>\n<body><header class=\"site\">");
+    h.element("a", "quillmoth results", {{"class", "brand"}, {"href", ctx.base_path + "/"}});
+    h.markup("</header>\n<main>\n");
 }
 
 void page_end(std::string* out) {
