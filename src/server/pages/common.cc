@@ -8,24 +8,28 @@
 #include "server/pages/html.h"
 #include "server/routes.h"
 
-void appendf(std::string* out, const char* format, ...) {
+void vappendf(std::string* out, const char* format, va_list args) {
     char buffer[1024];
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (length >= 0 && static_cast<size_t>(length) < sizeof buffer) {
+        out->append(buffer, static_cast<size_t>(length));
+    } else if (length >= 0) {
+        // Longer than the stack buffer: format again straight into the string.
+        const size_t start = out->size();
+        out->resize(start + static_cast<size_t>(length) + 1);
+        std::vsnprintf(out->data() + start, static_cast<size_t>(length) + 1, format, again);
+        out->resize(start + static_cast<size_t>(length));
+    }
+    va_end(again);
+}
+
+void appendf(std::string* out, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    vappendf(out, format, args);
     va_end(args);
-    if (length < 0) return;
-    if (static_cast<size_t>(length) < sizeof buffer) {
-        out->append(buffer, static_cast<size_t>(length));
-        return;
-    }
-    // Longer than the stack buffer: format again straight into the string.
-    const size_t start = out->size();
-    out->resize(start + static_cast<size_t>(length) + 1);
-    va_start(args, format);
-    std::vsnprintf(out->data() + start, static_cast<size_t>(length) + 1, format, args);
-    va_end(args);
-    out->resize(start + static_cast<size_t>(length));
 }
 
 namespace {

@@ -8,7 +8,6 @@
 
 #include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -79,22 +78,10 @@ public:
     // arguments numbers or the program's own names (test names, units),
     // never stored or requested text, which goes through text() or name().
     Html& printf(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        char buffer[1024];
         va_list args;
         va_start(args, format);
-        const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+        vappendf(out_, format, args);
         va_end(args);
-        if (length < 0) return *this;
-        if (static_cast<size_t>(length) < sizeof buffer) {
-            out_->append(buffer, static_cast<size_t>(length));
-            return *this;
-        }
-        const size_t start = out_->size();
-        out_->resize(start + static_cast<size_t>(length) + 1);
-        va_start(args, format);
-        std::vsnprintf(out_->data() + start, static_cast<size_t>(length) + 1, format, args);
-        va_end(args);
-        out_->resize(start + static_cast<size_t>(length));
         return *this;
     }
     // <a href="BASE/results/ID">: every link to a result is made here.

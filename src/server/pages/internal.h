@@ -2,6 +2,7 @@
 // formats, the common page frame, and a reading of the stored document.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,7 @@
 
 // Appends printf-formatted text: every fixed part of a page goes through it.
 void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void vappendf(std::string* out, const char* format, va_list args);
 // Appends html_escape(text) without a temporary: the escaping primitive,
 // used by the HTML builder (html.h), through which the pages insert text.
 void append_escaped(std::string* out, const std::string& text);
