@@ -130,17 +130,12 @@ const char* const kColumnSql[kColScores] = {
     ("(SELECT string_agg(f.suite || ' ' || f.pass || ' ' || f.test || ' ' || f.value::text, ',')"
      " FROM qm_figures f WHERE f.seq = r.seq)")};
 
-// The summary columns; with_figures 0 leaves the figures column empty, for
-// the export, which reads a whole page's figures in one range query instead
-// of aggregating each result's.
-std::string summary_columns(bool with_figures) {
+const std::string kSummaryColumns = [] {
     std::string out;
-    for (int i = 0; i < kColScores; ++i)
-        out += (out.empty() ? "" : ", ") + std::string(i == kColFigures && !with_figures ? "''" : kColumnSql[i]);
+    for (const char* c : kColumnSql) out += (out.empty() ? "" : ", ") + std::string(c);
     for (int i = 0; i < kScoreCount; ++i) out += ", r." + score_column(i);
     return out;
-}
-const std::string kSummaryColumns = summary_columns(true);
+}();
 
 // The figure arrays bound with every insert: suite, pass and test of each
 // value, in the order figures_literal writes them.
@@ -195,9 +190,7 @@ const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_mult
                              " WHERE processor_key = $1 AND listed AND flags = 0";
 
 const std::string kExportSql =
-    "SELECT " + summary_columns(false) + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
-const std::string kExportFiguresSql =
-    "SELECT seq, suite, pass, test, value FROM qm_figures WHERE seq > $1 AND seq <= $2 ORDER BY seq";
+    "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
 
 const std::string kCpuRowsAllSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
                                    " WHERE listed ORDER BY processor_key, uploaded_at DESC, seq DESC";
@@ -219,7 +212,6 @@ const Statement kStatements[] = {
     {"qm_delete", kDeleteSql},
     {"qm_rank", kRankSql},
     {"qm_export", kExportSql},
-    {"qm_export_figures", kExportFiguresSql},
     {"qm_cpu_rows", kCpuRowsSql},
     {"qm_cpu_rows_all", kCpuRowsAllSql},
     {"qm_cpu_results", kCpuResultsSql},
@@ -288,27 +280,6 @@ bool parse_figures(const char* text, ResultSummary* s) {
         if (test >= 0) s->figures[suite][pass][test] = value;
         p = *end == ',' ? end + 1 : end;
     }
-    return true;
-}
-
-// A binary int8 or float8 column: 8 bytes, most significant first.
-uint64_t big_endian64(const char* bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | static_cast<unsigned char>(bytes[i]);
-    return v;
-}
-
-// One figure from its own row (qm_figures), as parse_figures reads each item.
-bool read_figure(const char* suite_name, const char* pass_name, const char* test_name, double value,
-                 ResultSummary* s) {
-    int suite = -1, pass = -1;
-    for (int i = 0; i < 2; ++i) {
-        if (std::strcmp(suite_name, kSuites[i].key) == 0) suite = i;
-        if (std::strcmp(pass_name, kPasses[i].key) == 0) pass = i;
-    }
-    if (suite < 0 || pass < 0) return false;
-    const int test = test_index(test_name);
-    if (test >= 0) s->figures[suite][pass][test] = value;
     return true;
 }
 
@@ -772,50 +743,23 @@ StoreStatus PgStore::remove(const std::string& id) {
 }
 
 StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
-    // A page per pair of statements, so that no connection is held for the
-    // whole export and memory holds one page: the results, then their
-    // figures in one range query (those of unlisted results in the range are
-    // passed over). Figures never change once stored, so reading them apart
-    // from their rows cannot mix two versions of a result.
+    // A page per statement, so that no connection is held for the whole
+    // export and memory holds one page.
     constexpr int kPage = 500;
-    std::vector<ResultSummary> page;
     for (;;) {
+        std::vector<ResultSummary> page;
+        const std::string since_text = std::to_string(since), limit = std::to_string(kPage);
+        const char* values[2] = {since_text.c_str(), limit.c_str()};
         const StoreStatus status = run("export", [&](PGconn* conn) {
-            page.clear();
-            const std::string since_text = std::to_string(since), limit = std::to_string(kPage);
-            const char* values[2] = {since_text.c_str(), limit.c_str()};
             Result r = exec(conn, "qm_export", 2, values, nullptr, nullptr);
             if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
                 log_failure("exporting results", conn, r.get());
                 return failure_status(conn, r.get());
             }
+            page.clear();
             for (int i = 0; i < PQntuples(r.get()); ++i) {
                 page.emplace_back();
                 if (!read_summary(r.get(), i, 0, &page.back())) return StoreStatus::error;
-            }
-            if (page.empty()) return StoreStatus::ok;
-            const std::string last = std::to_string(page.back().seq);
-            values[1] = last.c_str();
-            // In binary: 4 million figures are not printed by the database
-            // and parsed back here (names come as their bytes either way).
-            Result f(PQexecPrepared(conn, "qm_export_figures", 2, values, nullptr, nullptr, 1));
-            if (PQresultStatus(f.get()) != PGRES_TUPLES_OK) {
-                log_failure("exporting figures", conn, f.get());
-                return failure_status(conn, f.get());
-            }
-            size_t at = 0;
-            for (int i = 0; i < PQntuples(f.get()); ++i) {
-                int64_t seq = 0;
-                double value = 0;
-                if (PQgetlength(f.get(), i, 0) != 8 || PQgetlength(f.get(), i, 4) != 8) return StoreStatus::error;
-                seq = static_cast<int64_t>(big_endian64(PQgetvalue(f.get(), i, 0)));
-                const uint64_t bits = big_endian64(PQgetvalue(f.get(), i, 4));
-                std::memcpy(&value, &bits, sizeof value);
-                while (at < page.size() && page[at].seq < seq) ++at;
-                if (at == page.size() || page[at].seq != seq) continue;
-                if (!read_figure(PQgetvalue(f.get(), i, 1), PQgetvalue(f.get(), i, 2), PQgetvalue(f.get(), i, 3),
-                                 value, &page[at]))
-                    return StoreStatus::error;
             }
             return StoreStatus::ok;
         });
