@@ -144,6 +144,29 @@ void get(benchmark::State& state, const std::vector<std::string>& paths, bool wa
     state.counters["bytes/page"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
 }
 
+// A whole export, read as it streams and thrown away (the client keeps no
+// copy of the 100 MB body).
+void get_export(benchmark::State& state, const std::string& path) {
+    httplib::Client client("127.0.0.1", g_port);
+    client.set_read_timeout(120, 0);
+    size_t bytes = 0, lines = 0;
+    for (auto _ : state) {
+        bytes = lines = 0;
+        const auto res = client.Get(path, [&](const char* data, size_t length) {
+            bytes += length;
+            for (size_t i = 0; i < length; ++i) lines += data[i] == '\n';
+            return true;
+        });
+        if (!res || res->status != 200) {
+            const std::string why = "request failed: " + (res ? std::to_string(res->status) : httplib::to_string(res.error()));
+            state.SkipWithError(why.c_str());
+            break;
+        }
+    }
+    state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["lines"] = static_cast<double>(lines);
+}
+
 // The same pages without HTTP, split into the store's part and the renderer's.
 void store_list(benchmark::State& state, const std::string& cpu) {
     ListQuery q;
@@ -231,6 +254,12 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     add("GET /compare (3 results)", compare_paths);
+    for (const char* path : {"/api/v1/export.csv", "/api/v1/export.ndjson"})
+        benchmark::RegisterBenchmark((std::string("GET ") + path + " (all rows)").c_str(),
+                                     [path](benchmark::State& s) { get_export(s, path); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(1);
 
     benchmark::RegisterBenchmark("store list, newest 20", [](benchmark::State& s) { store_list(s, ""); })
         ->Unit(benchmark::kMillisecond);
@@ -244,6 +273,14 @@ int main(int argc, char** argv) {
         std::vector<ResultSummary> rows;
         for (auto _ : s) benchmark::DoNotOptimize(g_store->cpu_results("x86-64:amd epyc 7763 64-core processor", 0, &rows));
     })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("store export_rows (all rows)", [](benchmark::State& s) {
+        int64_t rows = 0;
+        for (auto _ : s) {
+            rows = 0;
+            g_store->export_rows(0, [&](const ResultSummary&) { return ++rows > 0; });
+        }
+        s.counters["rows"] = static_cast<double>(rows);
+    })->Unit(benchmark::kMillisecond)->Iterations(1);
     benchmark::RegisterBenchmark("render list page (20 rows)", render_list)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render result page", render_result)->Unit(benchmark::kMillisecond);
 

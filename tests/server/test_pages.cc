@@ -1,6 +1,7 @@
 // The pages: escaping, the result page's figures and warning, and over HTTP
 // the claim forms, paging and the base path.
 #include <cmath>
+#include <cstdio>
 
 #include "server/harness.h"
 #include "server/pages/internal.h"
@@ -27,44 +28,6 @@ TEST(HtmlEscape, EscapesMarkupAndDropsControls) {
         {"\u2010\u2070\u201C", "\u2010\u2070\u201C"},  // neighbours of those ranges stay
     };
     for (const auto& c : cases) EXPECT_EQ(html_escape(c.in), c.out) << c.in;
-}
-
-// Every stored text of a result carries markup; no page may let any of it
-// through as markup, in element content or in attribute values.
-TEST(Pages, StoredTextsNeverBecomeMarkup) {
-    PageContext ctx;
-    StoredResult r = make_result("id1", kHostile);
-    r.summary.model = r.summary.operating_system = r.summary.compiler = r.summary.label = kHostile;
-    nlohmann::json doc = nlohmann::json::parse(r.document);
-    doc["score_details"]["system_environment"]["kernel"] = kHostile;
-    doc["architecture"] = kHostile;
-    r.document = doc.dump();
-    StoredResult other = make_result("id2", kHostile, 2.0);
-    other.summary.label = kHostile;
-    ListQuery query;
-    query.cpu_contains = kHostile;
-
-    const struct {
-        const char* name;
-        std::string html;
-    } pages[] = {
-        {"list", render_list_page(ctx, query, {r.summary, other.summary}, {})},
-        {"result", render_result_page(ctx, r)},
-        {"compare", render_compare_page(ctx, {r, other})},
-        {"claim", render_claim_page(ctx, r, "code", "notice")},
-        {"confirm", render_delete_confirm_page(ctx, r, "code")},
-    };
-    for (const auto& page : pages) {
-        SCOPED_TRACE(page.name);
-        // "\"'>": an attribute value broken out of.
-        for (const char* never : {"<script", "<img", "<svg onload", "\"'>"})
-            EXPECT_EQ(page.html.find(never), std::string::npos) << never;
-        EXPECT_EQ(count_of(page.html, "<svg"), count_of(page.html, "<svg class=\"chart\""));
-        EXPECT_NE(page.html.find("&amp;amp;"), std::string::npos);  // escaped once more, never decoded
-        // Escaped once, and isolated so that no name's direction reorders its
-        // neighbours; the escaping itself is the table above.
-        EXPECT_NE(page.html.find("<bdi>&lt;script&gt;alert(1)"), std::string::npos);
-    }
 }
 
 // The golden document's figures as the result page shows them (latency as
@@ -113,6 +76,54 @@ TEST(Pages, CompareRatiosSkipFiguresWithoutARatio) {
 }
 
 using PageRoutes = SeededTest;
+
+// An uploaded result whose every text carries markup, and its owner's label:
+// no page may let any of it through as markup, in element content or in
+// attribute values. The escaping itself is the table above.
+TEST_P(PageRoutes, HostileUploadArrivesEscapedInEveryPage) {
+    TestServer server(store(), options_with({"--upload-limit", "0"}));
+    httplib::Client client = server.client();
+    json doc = json::parse(golden_document());
+    for (const char* field : {"cpu", "model", "operating_system", "compiler"}) doc[field] = kHostile;
+    doc["score_details"]["system_environment"]["kernel"] = kHostile;
+    const auto posted = client.Post("/api/v1/submissions", doc.dump(), "application/json");
+    ASSERT_EQ(posted->status, 201) << posted->body;
+    const std::string id = json::parse(posted->body)["id"];
+    const std::string claim = json::parse(posted->body)["claim_url"];
+    const std::string claim_path = claim.substr(claim.find("/claim/"));
+    std::string encoded;
+    for (unsigned char c : kHostile) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        encoded += hex;
+    }
+    ASSERT_EQ(client.Post(claim_path, "action=save&listed=1&label=" + encoded, kForm)->status, 303);
+
+    const struct {
+        const char* name;
+        httplib::Result res;
+    } pages[] = {
+        {"list", client.Get("/?cpu=" + encoded)},
+        {"result", client.Get("/results/" + id)},
+        {"compare", client.Get("/compare?ids=first," + id)},
+        {"claim", client.Get(claim_path)},
+        {"confirm", client.Post(claim_path, "action=delete", kForm)},
+    };
+    for (const auto& page : pages) {
+        SCOPED_TRACE(page.name);
+        ASSERT_TRUE(page.res);
+        ASSERT_EQ(page.res->status, 200);
+        const std::string& html = page.res->body;
+        // "\"'>": an attribute value broken out of.
+        for (const char* never : {"<script", "<img", "<svg onload", "\"'>"})
+            EXPECT_EQ(html.find(never), std::string::npos) << never;
+        EXPECT_EQ(count_of(html, "<svg"), count_of(html, "<svg class=\"chart\""));
+        EXPECT_NE(html.find("&amp;amp;"), std::string::npos);  // escaped once more, never decoded
+        // Escaped once, and isolated so that no name's direction reorders its
+        // neighbours.
+        EXPECT_NE(html.find("<bdi>&lt;script&gt;alert(1)"), std::string::npos);
+    }
+}
 
 // The browser test walks the claim flow as a visitor; here the answers it
 // cannot see: no caching, wrong codes, and refused forms that change nothing.

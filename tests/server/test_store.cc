@@ -240,12 +240,16 @@ protected:
         if (GetParam() == "sqlite") {
             for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(backend.location + suffix);
             std::filesystem::copy_file(dir + "v1.sqlite", backend.location);
-            if (!then.empty()) EXPECT_EQ(sqlite_sql(backend.location, then.c_str()), "");
+            if (!then.empty()) {
+                EXPECT_EQ(sqlite_sql(backend.location, then.c_str()), "");
+            }
         } else {
 #ifdef QM_HAVE_LIBPQ
             EXPECT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
             EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "v1-postgres.sql")), "");
-            if (!then.empty()) EXPECT_EQ(pg_test_sql(backend.location, then), "");
+            if (!then.empty()) {
+                EXPECT_EQ(pg_test_sql(backend.location, then), "");
+            }
 #endif
         }
         std::string error;
@@ -291,7 +295,9 @@ TEST_P(Migration, Version1OpensMigratedWithEveryDocumentIntact) {
         ResultSummary expected;
         ASSERT_EQ(read_document(by_id.document, &expected), 1);
         if (i == 0) first_document = by_id.document;
-        if (i == 2) EXPECT_EQ(by_id.document, first_document);
+        if (i == 2) {
+            EXPECT_EQ(by_id.document, first_document);
+        }
         EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
         for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
         EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ std::string shortened(const std::string& name, size_t limit) {
 
 }  // namespace
 
-void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries* series, int series_count) {
+void append_bar_chart(Html& h, const ChartSpec& spec, const ChartSeries* series, int series_count) {
     const double group = kNameRow + series_count * (kBar + kBarGap) + kGroupGap;
     const double top = series_count * kLegendRow + 8;
     const double height = top + kTestCount * group;
@@ -50,27 +50,27 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
     }
     if (!(scale > 0)) scale = 1;
 
-    appendf(out, "<svg class=\"chart\" id=\"%s\" data-chart=\"%s\" viewBox=\"0 0 %.0f %.0f\" role=\"img\" "
+    h.printf("<svg class=\"chart\" id=\"%s\" data-chart=\"%s\" viewBox=\"0 0 %.0f %.0f\" role=\"img\" "
                  "aria-labelledby=\"%s-title\"><title id=\"%s-title\">",
             spec.id, spec.id, kWidth, height, spec.id, spec.id);
-    append_escaped(out, spec.title);
-    out->append("</title>\n");
+    h.text(spec.title);
+    h.markup("</title>\n");
 
     for (int s = 0; s < series_count; ++s) {
         const double y = s * kLegendRow;
-        appendf(out, "<rect class=\"key c%d\" x=\"0\" y=\"%.0f\" width=\"12\" height=\"12\" rx=\"2\"/>"
+        h.printf("<rect class=\"key c%d\" x=\"0\" y=\"%.0f\" width=\"12\" height=\"12\" rx=\"2\"/>"
                      "<text class=\"legend\" x=\"18\" y=\"%.0f\">",
                 series[s].colour & 7, y + 1, y + 11);
-        append_escaped(out, shortened(series[s].name, 48));
-        out->append("</text>\n");
+        h.text(shortened(series[s].name, 48));
+        h.markup("</text>\n");
     }
 
     if (spec.reference > 0 && spec.scale != ChartScale::per_test) {
         const double x = spec.scale == ChartScale::linear ? spec.reference / scale * kTrack
                                                           : kLogCentre + std::log(spec.reference) / scale * kLogHalf;
-        appendf(out, "<line class=\"ref\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\"/>", x, top - 4, x, height);
+        h.printf("<line class=\"ref\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\"/>", x, top - 4, x, height);
         if (spec.reference_label != nullptr)
-            appendf(out, "<text class=\"ref-label\" x=\"%.1f\" y=\"%.0f\">%s</text>\n", x + 3, height - 2,
+            h.printf("<text class=\"ref-label\" x=\"%.1f\" y=\"%.0f\">%s</text>\n", x + 3, height - 2,
                     spec.reference_label);
     }
 
@@ -79,7 +79,7 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
         for (int k = -8; k <= 8; ++k) {
             if (k == 0 || std::fabs(k * std::log(2.0)) > scale * 1.0001) continue;
             const double x = kLogCentre + k * std::log(2.0) / scale * kLogHalf;
-            appendf(out, "<line class=\"grid\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\"/>"
+            h.printf("<line class=\"grid\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\"/>"
                          "<text class=\"ref-label\" x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">×%g</text>\n",
                     x, top - 4, x, height - 12, x, height - 2, std::ldexp(1.0, k));
         }
@@ -87,7 +87,7 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
 
     for (int t = 0; t < kTestCount; ++t) {
         const double y0 = top + t * group;
-        appendf(out, "<g class=\"test\" data-test=\"%s\"><text class=\"name\" x=\"0\" y=\"%.0f\">%s <tspan "
+        h.printf("<g class=\"test\" data-test=\"%s\"><text class=\"name\" x=\"0\" y=\"%.0f\">%s <tspan "
                      "class=\"unit\">%s</tspan></text>\n",
                 g_catalogue[t].id, y0 + 13, g_catalogue[t].name,
                 spec.scale == ChartScale::per_test ? g_catalogue[t].unit : "");
@@ -111,18 +111,18 @@ void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries
                 width = usable(v) && full > 0 ? v / full * kTrack : 0;
                 label_x = width + 4;
             }
-            appendf(out, "<rect class=\"bar c%d\" data-test=\"%s\" data-series=\"%s\" x=\"%.1f\" y=\"%.0f\" "
+            h.printf("<rect class=\"bar c%d\" data-test=\"%s\" data-series=\"%s\" x=\"%.1f\" y=\"%.0f\" "
                          "width=\"%.1f\" height=\"%.0f\" rx=\"2\"><title>",
                     series[s].colour & 7, g_catalogue[t].id, series[s].key, x, y, width, kBar);
-            append_escaped(out, shortened(series[s].name, 60));
-            out->append(": ");
-            append_escaped(out, series[s].labels[t]);
-            appendf(out, "</title></rect><text class=\"value\" x=\"%.1f\" y=\"%.0f\" text-anchor=\"%s\">", label_x,
+            h.text(shortened(series[s].name, 60));
+            h.markup(": ");
+            h.text(series[s].labels[t]);
+            h.printf("</title></rect><text class=\"value\" x=\"%.1f\" y=\"%.0f\" text-anchor=\"%s\">", label_x,
                     y + 10, anchor);
-            append_escaped(out, series[s].labels[t]);
-            out->append("</text>\n");
+            h.text(series[s].labels[t]);
+            h.markup("</text>\n");
         }
-        out->append("</g>\n");
+        h.markup("</g>\n");
     }
-    out->append("</svg>\n");
+    h.markup("</svg>\n");
 }

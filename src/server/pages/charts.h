@@ -7,6 +7,8 @@
 
 #include "workloads/catalogue.h"
 
+class Html;
+
 enum class ChartScale {
     // Each test's bars relative to the largest bar of that test: for figures
     // whose units differ from test to test.
@@ -35,4 +37,4 @@ struct ChartSpec {
 
 // Appends one <svg> with a bar of class "bar" per series per test, each
 // carrying data-test (the test id) and data-series.
-void append_bar_chart(std::string* out, const ChartSpec& spec, const ChartSeries* series, int series_count);
+void append_bar_chart(Html& h, const ChartSpec& spec, const ChartSeries* series, int series_count);

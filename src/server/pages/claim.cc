@@ -1,6 +1,6 @@
 // The owner's pages, reached by the claim code: label, list or unlist,
 // delete (with confirmation).
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
@@ -11,6 +11,7 @@ namespace {
 // Whitespace runs of any kind become one space; ends trimmed. A label is one line.
 std::string tidy_label(const std::string& text) {
     std::string out;
+    Html h(&out);
     bool space = false;
     for (const char c : text) {
         if (c == ' ' || (static_cast<unsigned char>(c) < 32) || c == 127) {
@@ -29,12 +30,6 @@ const char* claim_notice(const std::string& key) {
     if (key == "listed") return "Saved. The result is in the public list.";
     if (key == "unlisted") return "Saved. The result is now reachable by link only.";
     return nullptr;
-}
-
-void append_claim_action(std::string* out, const PageContext& ctx, const std::string& code) {
-    append_escaped(out, ctx.base_path);
-    out->append("/claim/");
-    append_escaped(out, code);
 }
 
 // The claim pages share one rule: a code that matches nothing is a plain 404,
@@ -66,50 +61,50 @@ std::string render_claim_page(const PageContext& ctx, const StoredResult& result
     read_document(result.document, &doc);
     std::string out;
     out.reserve(48 * 1024);
+    Html h(&out);
     page_begin(&out, ctx, "Your result");
-    out.append("<p class=\"kicker\">Your result</p>");
-    append_title(&out, result);
+    h.markup("<p class=\"kicker\">Your result</p>");
+    append_title(h, result);
     if (notice != nullptr && notice[0] != '\0') {
-        out.append("<p class=\"notice\" id=\"notice\" role=\"status\">");
-        append_escaped(&out, notice);
-        out.append("</p>\n");
+        h.element("p", notice, {{"class", "notice"}, {"id", "notice"}, {"role", "status"}}).newline();
     }
-    out.append("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
-               "change or delete the result. The public page is <a id=\"public-link\" href=\"");
-    append_escaped(&out, result_url(ctx.base_path, result.summary.id));
-    out.append("\">here</a>.</p>\n<form class=\"claim\" id=\"claim-form\" method=\"post\" action=\"");
-    append_claim_action(&out, ctx, code);
-    appendf(&out, "\"><label for=\"label-input\">Label</label><input id=\"label-input\" name=\"label\" type=\"text\" "
-                  "maxlength=\"%zu\" placeholder=\"e.g. stock cooler, BIOS 1.2\" value=\"",
-            kMaxLabelBytes);
-    append_escaped(&out, result.summary.label);
-    appendf(&out, "\"><label class=\"check\"><input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\"%s> "
-                  "Show in the public list</label><button type=\"submit\" name=\"action\" value=\"save\">Save"
-                  "</button></form>\n<form class=\"delete\" method=\"post\" action=\"",
-            result.summary.listed ? " checked" : "");
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
+    h.markup("<section class=\"owner\"><h2>Manage</h2><p>Keep this page's address private: anyone with it can "
+               "change or delete the result. The public page is ");
+    h.open_result_link(ctx, result.summary.id, "public-link").text("here").close("a").markup(".</p>\n");
+    const std::string action = claim_path(ctx, code);
+    h.open("form", {{"class", "claim"}, {"id", "claim-form"}, {"method", "post"}, {"action", action}});
+    h.markup("<label for=\"label-input\">Label</label>");
+    h.open("input", {{"id", "label-input"}, {"name", "label"}, {"type", "text"},
+                     {"maxlength", std::to_string(kMaxLabelBytes)}, {"placeholder", "e.g. stock cooler, BIOS 1.2"},
+                     {"value", result.summary.label}});
+    h.markup("<label class=\"check\">");
+    if (result.summary.listed) h.markup("<input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\" checked>");
+    else h.markup("<input id=\"listed\" name=\"listed\" type=\"checkbox\" value=\"1\">");
+    h.markup(" Show in the public list</label><button type=\"submit\" name=\"action\" value=\"save\">Save"
+             "</button></form>\n");
+    h.open("form", {{"class", "delete"}, {"method", "post"}, {"action", action}});
+    h.markup("<button class=\"danger\" type=\"submit\" name=\"action\" value=\"delete\">Delete this result…"
                "</button></form></section>\n");
-    append_result_body(&out, result, doc);
+    append_result_body(h, result, doc);
     page_end(&out);
     return out;
 }
 
 std::string render_delete_confirm_page(const PageContext& ctx, const StoredResult& result, const std::string& code) {
     std::string out;
+    Html h(&out);
     page_begin(&out, ctx, "Delete this result?");
-    out.append("<h1>Delete this result?</h1><p>The result for <strong>");
-    append_name(&out, result.summary.cpu);
+    h.markup("<h1>Delete this result?</h1><p>The result for <strong>");
+    h.name(result.summary.cpu);
     char date[40];
     format_date(date, sizeof date, result.summary.uploaded_at);
-    appendf(&out, "</strong> uploaded %s will be gone for good, and its links will stop working.</p>\n"
-                  "<form class=\"delete\" method=\"post\" action=\"",
-            date);
-    append_claim_action(&out, ctx, code);
-    out.append("\"><button class=\"danger\" id=\"confirm-delete\" type=\"submit\" name=\"action\" "
-               "value=\"delete_confirmed\">Yes, delete it</button> <a href=\"");
-    append_claim_action(&out, ctx, code);
-    out.append("\">No, keep it</a></form>\n");
+    h.markup("</strong> uploaded ").text(date);
+    h.markup(" will be gone for good, and its links will stop working.</p>\n");
+    const std::string action = claim_path(ctx, code);
+    h.open("form", {{"class", "delete"}, {"method", "post"}, {"action", action}});
+    h.markup("<button class=\"danger\" id=\"confirm-delete\" type=\"submit\" name=\"action\" "
+             "value=\"delete_confirmed\">Yes, delete it</button> ");
+    h.element("a", "No, keep it", {{"href", action}}).markup("</form>\n");
     page_end(&out);
     return out;
 }

@@ -5,27 +5,31 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/routes.h"
 
-void appendf(std::string* out, const char* format, ...) {
+void vappendf(std::string* out, const char* format, va_list args) {
     char buffer[1024];
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (length >= 0 && static_cast<size_t>(length) < sizeof buffer) {
+        out->append(buffer, static_cast<size_t>(length));
+    } else if (length >= 0) {
+        // Longer than the stack buffer: format again straight into the string.
+        const size_t start = out->size();
+        out->resize(start + static_cast<size_t>(length) + 1);
+        std::vsnprintf(out->data() + start, static_cast<size_t>(length) + 1, format, again);
+        out->resize(start + static_cast<size_t>(length));
+    }
+    va_end(again);
+}
+
+void appendf(std::string* out, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    vappendf(out, format, args);
     va_end(args);
-    if (length < 0) return;
-    if (static_cast<size_t>(length) < sizeof buffer) {
-        out->append(buffer, static_cast<size_t>(length));
-        return;
-    }
-    // Longer than the stack buffer: format again straight into the string.
-    const size_t start = out->size();
-    out->resize(start + static_cast<size_t>(length) + 1);
-    va_start(args, format);
-    std::vsnprintf(out->data() + start, static_cast<size_t>(length) + 1, format, args);
-    va_end(args);
-    out->resize(start + static_cast<size_t>(length));
 }
 
 namespace {
@@ -75,12 +79,6 @@ void append_escaped(std::string* out, const std::string& text) {
     }
 }
 
-void append_name(std::string* out, const std::string& text) {
-    out->append("<bdi>");
-    append_escaped(out, text);
-    out->append("</bdi>");
-}
-
 std::string html_escape(const std::string& text) {
     std::string out;
     out.reserve(text.size() + 16);
@@ -108,13 +106,13 @@ void page_begin(std::string* out, const PageContext& ctx, const std::string& tit
                 "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
                 "<meta name=\"referrer\" content=\"no-referrer\">"
                 // No icon: spares every visit a request that would only 404.
-                "<link rel=\"icon\" href=\"data:,\"><title>");
-    append_escaped(out, title);
-    out->append(" · quillmoth results</title><link rel=\"stylesheet\" href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/style.css\"></head>\n<body><header class=\"site\"><a class=\"brand\" href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/\">quillmoth results</a></header>\n<main>\n");
+                "<link rel=\"icon\" href=\"data:,\">");
+    Html h(out);
+    h.element("title", title + " · quillmoth results");
+    h.open("link", {{"rel", "stylesheet"}, {"href", ctx.base_path + "/style.css"}});
+    h.markup("</head>\n<body><header class=\"site\">");
+    h.element("a", "quillmoth results", {{"class", "brand"}, {"href", ctx.base_path + "/"}});
+    h.markup("</header>\n<main>\n");
 }
 
 void page_end(std::string* out) {

@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "server/pages/charts.h"
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
@@ -10,17 +10,13 @@
 namespace {
 
 
-void append_ratio(std::string* out, double ratio) {
-    if (std::isfinite(ratio)) appendf(out, "×%.2f", ratio);
-    else out->append("n/a");
+void append_ratio(Html& h, double ratio) {
+    if (std::isfinite(ratio)) h.printf("×%.2f", ratio);
+    else h.markup("n/a");
 }
 
-void append_result_link(std::string* out, const PageContext& ctx, const StoredResult& r) {
-    out->append("<a href=\"");
-    append_escaped(out, result_url(ctx.base_path, r.summary.id));
-    out->append("\">");
-    append_name(out, r.summary.cpu);
-    out->append("</a>");
+void append_result_link(Html& h, const PageContext& ctx, const StoredResult& r) {
+    h.open_result_link(ctx, r.summary.id).name(r.summary.cpu).close("a");
 }
 
 // Splits "a,b" (and a pasted link to a result page) into ids. Returns 0 on a
@@ -50,8 +46,9 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
     const int n = static_cast<int>(results.size());
     std::string out;
     out.reserve(16384 + static_cast<size_t>(n) * 8192);
+    Html h(&out);
     page_begin(&out, ctx, "Compare results");
-    appendf(&out, "<h1>Compare %d result%s</h1>\n", n, n == 1 ? "" : "s");
+    h.printf("<h1>Compare %d result%s</h1>\n", n, n == 1 ? "" : "s");
     if (n == 0) {
         page_end(&out);
         return out;
@@ -69,64 +66,60 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     ratio_at(r, s, p, t) = figure_ratio(t, results[0].summary.figures[s][p][t],
                                                         results[static_cast<size_t>(r)].summary.figures[s][p][t]);
 
-    out.append("<ol class=\"compared\" id=\"compared\">");
+    h.markup("<ol class=\"compared\" id=\"compared\">");
     for (int r = 0; r < n; ++r) {
         const ResultSummary& s = results[static_cast<size_t>(r)].summary;
         char date[40];
         format_date(date, sizeof date, s.uploaded_at);
-        appendf(&out, "<li class=\"c%d\" data-id=\"", r & 7);
-        append_escaped(&out, s.id);
-        out.append("\"><span class=\"key\"></span>");
-        append_result_link(&out, ctx, results[static_cast<size_t>(r)]);
-        if (!s.label.empty()) {
-            out.append(" <span class=\"label\">");
-            append_name(&out, s.label);
-            out.append("</span>");
-        }
-        out.append("<br><small>");
-        append_name(&out, s.model);
-        appendf(&out, " · %lld / %lld threads · ", static_cast<long long>(s.cores), static_cast<long long>(s.threads));
-        append_name(&out, s.operating_system);
-        appendf(&out, " · %s%s</small></li>", date, r == 0 ? " · <strong>baseline</strong>" : "");
+        h.open("li", {{"class", "c" + std::to_string(r & 7)}, {"data-id", s.id}}).markup("<span class=\"key\"></span>");
+        append_result_link(h, ctx, results[static_cast<size_t>(r)]);
+        if (!s.label.empty()) h.text(" ").open("span", {{"class", "label"}}).name(s.label).close("span");
+        h.markup("<br><small>");
+        h.name(s.model);
+        h.printf(" · %lld / %lld threads · ", static_cast<long long>(s.cores), static_cast<long long>(s.threads));
+        h.name(s.operating_system);
+        h.text(" · ").text(date);
+        if (r == 0) h.markup(" · <strong>baseline</strong>");
+        h.markup("</small></li>");
     }
-    out.append("</ol>\n");
+    h.markup("</ol>\n");
 
-    out.append("<section class=\"compare-scores\"><h2>Scores</h2><div class=\"scroll\"><table class=\"overall\" "
+    h.markup("<section class=\"compare-scores\"><h2>Scores</h2><div class=\"scroll\"><table class=\"overall\" "
                "id=\"compare-scores\"><thead><tr><th>Score</th>");
-    for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
-    out.append("</tr></thead><tbody>\n");
+    for (int r = 0; r < n; ++r) h.printf("<th class=\"num\">#%d</th>", r + 1);
+    h.markup("</tr></thead><tbody>\n");
     for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
-        appendf(&out, "<tr data-score=\"%s\"><th scope=\"row\">%s</th>", kScoreNames[i].key, kScoreNames[i].title);
+        h.printf("<tr data-score=\"%s\"><th scope=\"row\">%s</th>", kScoreNames[i].key, kScoreNames[i].title);
         for (int r = 0; r < n; ++r) {
             const ResultSummary& s = results[static_cast<size_t>(r)].summary;
-            if (s.scores[i] > 0) appendf(&out, "<td class=\"num\">%.0f</td>", s.scores[i]);
-            else out.append("<td class=\"num\">n/a</td>");
+            if (s.scores[i] > 0) h.printf("<td class=\"num\">%.0f</td>", s.scores[i]);
+            else h.markup("<td class=\"num\">n/a</td>");
         }
-        out.append("</tr>\n");
+        h.markup("</tr>\n");
     }
-    out.append("</tbody></table></div></section>\n");
+    h.markup("</tbody></table></div></section>\n");
 
-    out.append("<section class=\"overall\"><h2>Overall</h2><p class=\"note\">Geometric mean of the per-test ratios "
+    h.markup("<section class=\"overall\"><h2>Overall</h2><p class=\"note\">Geometric mean of the per-test ratios "
                "to the first result; above ×1.00 is faster. Memory latency counts inverted, so higher is always "
                "better.</p><div class=\"scroll\"><table class=\"overall\" id=\"overall\"><thead><tr><th>Suite</th>");
-    for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
-    out.append("</tr></thead><tbody>\n");
+    for (int r = 0; r < n; ++r) h.printf("<th class=\"num\">#%d</th>", r + 1);
+    h.markup("</tr></thead><tbody>\n");
     for (int s = 0; s < 2; ++s) {
         for (int p = 0; p < 2; ++p) {
-            appendf(&out, "<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuites[s].title,
+            h.printf("<tr data-suite=\"%s\" data-pass=\"%s\"><th scope=\"row\">%s %s</th>", kSuites[s].title,
                     kPasses[p].title, kSuites[s].title, kPasses[p].title);
             for (int r = 0; r < n; ++r) {
-                out.append("<td class=\"num geomean\">");
-                append_ratio(&out, geometric_mean(&ratio_at(r, s, p, 0), kTestCount));
-                out.append("</td>");
+                h.markup("<td class=\"num geomean\">");
+                append_ratio(h, geometric_mean(&ratio_at(r, s, p, 0), kTestCount));
+                h.markup("</td>");
             }
-            out.append("</tr>\n");
+            h.markup("</tr>\n");
         }
     }
-    out.append("</tbody></table></div></section>\n");
+    h.markup("</tbody></table></div></section>\n");
 
     if (n > 1) {
-        out.append("<section class=\"charts\"><h2>Ratios per test</h2><p class=\"note\">N-core figures against the "
+        h.markup("<section class=\"charts\"><h2>Ratios per test</h2><p class=\"note\">N-core figures against the "
                    "first result, log scale: bars to the right are faster, to the left slower.</p>\n<div "
                    "class=\"chart-pair\">");
         for (int s = 0; s < 2; ++s) {
@@ -147,54 +140,51 @@ std::string render_compare_page(const PageContext& ctx, const std::vector<Stored
                     c.labels[t] = text;
                 }
             }
-            appendf(&out, "<div><h3>%s suite</h3>\n", kSuites[s].title);
-            append_bar_chart(&out,
+            h.printf("<div><h3>%s suite</h3>\n", kSuites[s].title);
+            append_bar_chart(h,
                              ChartSpec{s == 0 ? "chart-ratio-raw" : "chart-ratio-real",
                                        std::string(kSuites[s].title) + " N-core ratios to the first result",
                                        ChartScale::log_ratio, 1.0, "×1"},
                              series.data(), n - 1);
-            out.append("</div>");
+            h.markup("</div>");
         }
-        out.append("</div></section>\n");
+        h.markup("</div></section>\n");
     }
 
     for (int s = 0; s < 2; ++s) {
         for (int p = 0; p < 2; ++p) {
-            appendf(&out, "<section class=\"side-by-side\"><h2>%s · %s</h2><div class=\"scroll\"><table "
+            h.printf("<section class=\"side-by-side\"><h2>%s · %s</h2><div class=\"scroll\"><table "
                           "class=\"compare\" data-suite=\"%s\" data-pass=\"%s\"><thead><tr><th>Test</th>",
                     kSuites[s].title, kPasses[p].title, kSuites[s].title, kPasses[p].title);
-            for (int r = 0; r < n; ++r) appendf(&out, "<th class=\"num\">#%d</th>", r + 1);
-            out.append("</tr></thead><tbody>\n");
+            for (int r = 0; r < n; ++r) h.printf("<th class=\"num\">#%d</th>", r + 1);
+            h.markup("</tr></thead><tbody>\n");
             for (int t = 0; t < kTestCount; ++t) {
-                appendf(&out, "<tr data-test=\"%s\"><th scope=\"row\">%s<small class=\"unit\">%s%s</small></th>",
+                h.printf("<tr data-test=\"%s\"><th scope=\"row\">%s<small class=\"unit\">%s%s</small></th>",
                         g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
                         g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "");
                 for (int r = 0; r < n; ++r) {
                     char value[32];
                     format_figure(value, sizeof value, results[static_cast<size_t>(r)].summary.figures[s][p][t]);
-                    appendf(&out, "<td class=\"num\">%s", value);
+                    h.open("td", {{"class", "num"}}).text(value);
                     if (r > 0) {
-                        out.append(" <small class=\"ratio\">");
-                        append_ratio(&out, ratio_at(r, s, p, t));
-                        out.append("</small>");
+                        h.markup(" <small class=\"ratio\">");
+                        append_ratio(h, ratio_at(r, s, p, t));
+                        h.markup("</small>");
                     }
-                    out.append("</td>");
+                    h.markup("</td>");
                 }
-                out.append("</tr>\n");
+                h.markup("</tr>\n");
             }
-            out.append("</tbody></table></div></section>\n");
+            h.markup("</tbody></table></div></section>\n");
         }
     }
 
     if (n < kMaxCompareIds) {
-        out.append("<form class=\"compare-with\" method=\"get\" action=\"");
-        append_escaped(&out, ctx.base_path);
-        out.append("/compare\"><input type=\"hidden\" name=\"ids\" value=\"");
-        for (int r = 0; r < n; ++r) {
-            if (r > 0) out.push_back(',');
-            append_escaped(&out, results[static_cast<size_t>(r)].summary.id);
-        }
-        out.append("\"><label for=\"add\">Add another result</label><input id=\"add\" name=\"add\" type=\"text\" "
+        std::string ids;
+        for (int r = 0; r < n; ++r) ids += (r > 0 ? "," : "") + results[static_cast<size_t>(r)].summary.id;
+        h.open("form", {{"class", "compare-with"}, {"method", "get"}, {"action", ctx.base_path + "/compare"}});
+        h.open("input", {{"type", "hidden"}, {"name", "ids"}, {"value", ids}});
+        h.markup("<label for=\"add\">Add another result</label><input id=\"add\" name=\"add\" type=\"text\" "
                    "maxlength=\"600\" placeholder=\"a result's link or id\" required><button "
                    "type=\"submit\">Add</button></form>\n");
     }

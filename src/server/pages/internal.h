@@ -2,6 +2,7 @@
 // formats, the common page frame, and a reading of the stored document.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,11 +11,10 @@
 
 // Appends printf-formatted text: every fixed part of a page goes through it.
 void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Appends html_escape(text) without a temporary.
+void vappendf(std::string* out, const char* format, va_list args);
+// Appends html_escape(text) without a temporary: the escaping primitive,
+// used by the HTML builder (html.h), through which the pages insert text.
 void append_escaped(std::string* out, const std::string& text);
-// A stored name (CPU, model, label...) in element content: escaped and
-// isolated, so that its direction never reorders the text around it.
-void append_name(std::string* out, const std::string& text);
 // Appends text percent-encoded for a URL query value or path segment.
 void append_url_encoded(std::string* out, const std::string& text);
 
@@ -64,8 +64,9 @@ constexpr double kBackgroundWarningPercent = 10.0;
 
 // The result's heading (CPU name, label, listing) and its body (machine,
 // background, figures, charts): the result page and the claim page share them.
-void append_title(std::string* out, const StoredResult& result);
-void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc);
+class Html;
+void append_title(Html& h, const StoredResult& result);
+void append_result_body(Html& h, const StoredResult& result, const DocumentView& doc);
 
 // Answers with a whole page.
 struct HttpResponse;

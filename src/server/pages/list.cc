@@ -1,7 +1,7 @@
 // The front page: recent listed results, a CPU filter and a pager.
 #include <cstring>
 
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
@@ -24,27 +24,19 @@ void append_list_options(std::string* target, const ListQuery& query) {
     if (query.with_flagged) target->append("flagged=1&");
 }
 
-void append_option(std::string* out, const char* value, const char* text, bool selected) {
-    out->append("<option value=\"");
-    append_escaped(out, value);
-    out->append(selected ? "\" selected>" : "\">");
-    append_escaped(out, text);
-    out->append("</option>");
+void append_option(Html& h, const char* value, const char* text, bool selected) {
+    if (selected) h.element("option", text, {{"value", value}, {"selected", "selected"}});
+    else h.element("option", text, {{"value", value}});
 }
 
-void append_score_cell(std::string* out, const char* label, double score) {
-    if (score > 0) appendf(out, "<td class=\"num score\" data-label=\"%s\">%.0f</td>", label, score);
-    else appendf(out, "<td class=\"num score\" data-label=\"%s\">n/a</td>", label);
+void append_score_cell(Html& h, const char* label, double score) {
+    if (score > 0) h.printf("<td class=\"num score\" data-label=\"%s\">%.0f</td>", label, score);
+    else h.printf("<td class=\"num score\" data-label=\"%s\">n/a</td>", label);
 }
 
-void append_page_link(std::string* out, const PageContext& ctx, const ListQuery& query, const char* direction,
+void append_page_link(Html& h, const PageContext& ctx, const ListQuery& query, const char* direction,
                       const std::string& cursor, const char* rel, const char* text) {
-    out->append("<a rel=\"");
-    out->append(rel);
-    out->append("\" href=\"");
-    append_escaped(out, ctx.base_path);
-    out->append("/?");
-    std::string target;
+    std::string target = ctx.base_path + "/?";
     if (!query.cpu_contains.empty()) {
         target.append("cpu=");
         append_url_encoded(&target, query.cpu_contains);
@@ -54,8 +46,7 @@ void append_page_link(std::string* out, const PageContext& ctx, const ListQuery&
     target.append(direction);
     target.append("=");
     append_url_encoded(&target, cursor);  // a score may be written 1e+20
-    append_escaped(out, target);
-    appendf(out, "\">%s</a>", text);
+    h.element("a", text, {{"rel", rel}, {"href", target}});
 }
 
 }  // namespace
@@ -64,55 +55,53 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
                              const ListLinks& links) {
     std::string out;
     out.reserve(8192 + rows.size() * 1200);
+    Html h(&out);
     page_begin(&out, ctx, "Recent results");
-    out.append("<h1>Recent results</h1>\n<form class=\"filter\" method=\"get\" action=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/\"><label for=\"cpu\">CPU name contains</label><input id=\"cpu\" name=\"cpu\" type=\"search\" "
-               "maxlength=\"200\" value=\"");
-    append_escaped(&out, query.cpu_contains);
-    out.append("\"><label for=\"arch\">Architecture</label><select id=\"arch\" name=\"arch\">");
-    append_option(&out, "", "any", query.architecture.empty());
-    for (const char* arch : kArchitectures) append_option(&out, arch, arch, query.architecture == arch);
-    out.append("</select><label for=\"sort\">Order</label><select id=\"sort\" name=\"sort\">");
-    append_option(&out, "newest", "newest first", query.order == ListOrder::newest);
-    append_option(&out, "multi", "multi-core score", query.order == ListOrder::multi);
-    append_option(&out, "single", "single-core score", query.order == ListOrder::single);
-    appendf(&out, "</select><label><input type=\"checkbox\" name=\"flagged\" value=\"1\"%s> rank flagged results "
-                  "too</label><button type=\"submit\">Filter</button>",
-            query.with_flagged ? " checked" : "");
-    if (!query.cpu_contains.empty() || !query.architecture.empty() || query.order != ListOrder::newest) {
-        out.append("<a class=\"clear\" href=\"");
-        append_escaped(&out, ctx.base_path);
-        out.append("/\">Show all</a>");
-    }
-    out.append("</form>\n");
+    h.markup("<h1>Recent results</h1>\n");
+    h.open("form", {{"class", "filter"}, {"method", "get"}, {"action", ctx.base_path + "/"}});
+    h.markup("<label for=\"cpu\">CPU name contains</label>");
+    h.open("input", {{"id", "cpu"}, {"name", "cpu"}, {"type", "search"}, {"maxlength", "200"},
+                     {"value", query.cpu_contains}});
+    h.markup("<label for=\"arch\">Architecture</label><select id=\"arch\" name=\"arch\">");
+    append_option(h, "", "any", query.architecture.empty());
+    for (const char* arch : kArchitectures) append_option(h, arch, arch, query.architecture == arch);
+    h.markup("</select><label for=\"sort\">Order</label><select id=\"sort\" name=\"sort\">");
+    append_option(h, "newest", "newest first", query.order == ListOrder::newest);
+    append_option(h, "multi", "multi-core score", query.order == ListOrder::multi);
+    append_option(h, "single", "single-core score", query.order == ListOrder::single);
+    h.markup("</select><label>");
+    if (query.with_flagged) h.markup("<input type=\"checkbox\" name=\"flagged\" value=\"1\" checked>");
+    else h.markup("<input type=\"checkbox\" name=\"flagged\" value=\"1\">");
+    h.markup(" rank flagged results too</label><button type=\"submit\">Filter</button>");
+    if (!query.cpu_contains.empty() || !query.architecture.empty() || query.order != ListOrder::newest)
+        h.element("a", "Show all", {{"class", "clear"}, {"href", ctx.base_path + "/"}});
+    h.markup("</form>\n");
 
-    out.append("<p class=\"count\" id=\"count\">");
-    out.append(query.order == ListOrder::multi    ? "By multi-core score"
-               : query.order == ListOrder::single ? "By single-core score"
-                                                  : "Newest first");
+    h.markup("<p class=\"count\" id=\"count\">");
+    h.text(query.order == ListOrder::multi    ? "By multi-core score"
+           : query.order == ListOrder::single ? "By single-core score"
+                                              : "Newest first");
     if (!query.cpu_contains.empty()) {
-        out.append(", with a CPU name containing “");
-        append_escaped(&out, query.cpu_contains);
-        out.append("”");
+        h.markup(", with a CPU name containing “");
+        h.text(query.cpu_contains);
+        h.markup("”");
     }
-    out.append("</p>\n");
+    h.markup("</p>\n");
 
     if (rows.empty()) {
-        out.append("<p class=\"empty\">No results here yet. Run <code>quillmoth --upload</code> to add one.</p>\n");
+        h.markup("<p class=\"empty\">No results here yet. Run <code>quillmoth --upload</code> to add one.</p>\n");
     } else {
         // The table sits in a GET form so that ticked rows open the compare page.
-        out.append("<form method=\"get\" action=\"");
-        append_escaped(&out, ctx.base_path);
-        out.append("/compare\"><div class=\"scroll\"><table class=\"results\" id=\"results\"><thead><tr>"
+        h.open("form", {{"method", "get"}, {"action", ctx.base_path + "/compare"}});
+        h.markup("<div class=\"scroll\"><table class=\"results\" id=\"results\"><thead><tr>"
                    "<th><span class=\"sr\">Compare</span></th><th>Date</th><th>CPU</th><th>Model</th>"
                    "<th>Cores / threads</th><th>Arch</th><th>OS</th><th>Compiler</th>"
                    "<th class=\"num\">Multi-core<br><small>score</small></th>"
                    "<th class=\"num\">Single-core<br><small>score</small></th>");
         for (const int t : kHeadlineTests)
-            appendf(&out, "<th class=\"num\">%s<br><small>RAW / REAL, %s</small></th>", g_catalogue[t].name,
+            h.printf("<th class=\"num\">%s<br><small>RAW / REAL, %s</small></th>", g_catalogue[t].name,
                     g_catalogue[t].unit);
-        out.append("</tr></thead>\n<tbody>\n");
+        h.markup("</tr></thead>\n<tbody>\n");
         for (const ResultSummary& row : rows) {
             char date[40];
             format_date(date, sizeof date, row.uploaded_at);
@@ -122,51 +111,38 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query, con
                 date[10] = '\0';
                 time_of_day = date + 11;
             }
-            out.append("<tr class=\"result\" data-id=\"");
-            append_escaped(&out, row.id);
-            out.append("\"><td class=\"pick\"><input type=\"checkbox\" name=\"ids\" aria-label=\"compare\" value=\"");
-            append_escaped(&out, row.id);
-            appendf(&out, "\"></td><td class=\"date\" data-label=\"Date\">%s <small>%s</small></td><td class=\"cpu\" "
-                          "data-label=\"CPU\"><a href=\"",
-                    date, time_of_day);
-            append_escaped(&out, result_url(ctx.base_path, row.id));
-            out.append("\">");
-            append_name(&out, row.cpu);
-            out.append("</a>");
-            if (row.flags != 0) appendf(&out, " <span class=\"flag\">%s</span>", flag_names(row.flags).c_str());
-            if (!row.label.empty()) {
-                out.append(" <span class=\"label\">");
-                append_name(&out, row.label);
-                out.append("</span>");
-            }
-            out.append("</td><td data-label=\"Model\">");
-            append_name(&out, row.model);
-            appendf(&out, "</td><td data-label=\"Cores / threads\">%lld / %lld</td><td data-label=\"Arch\">",
-                    static_cast<long long>(row.cores), static_cast<long long>(row.threads));
-            append_name(&out, row.architecture);
-            out.append("</td><td data-label=\"OS\">");
-            append_name(&out, row.operating_system);
-            out.append("</td><td data-label=\"Compiler\">");
-            append_name(&out, row.compiler);
-            out.append("</td>");
-            append_score_cell(&out, "Multi-core", row.scores[kScoreMulti]);
-            append_score_cell(&out, "Single-core", row.scores[kScoreSingle]);
+            h.open("tr", {{"class", "result"}, {"data-id", row.id}}).open("td", {{"class", "pick"}});
+            h.open("input", {{"type", "checkbox"}, {"name", "ids"}, {"aria-label", "compare"}, {"value", row.id}});
+            h.close("td").open("td", {{"class", "date"}, {"data-label", "Date"}}).text(date).text(" ");
+            h.element("small", time_of_day).close("td").open("td", {{"class", "cpu"}, {"data-label", "CPU"}});
+            h.open_result_link(ctx, row.id).name(row.cpu);
+            h.close("a");
+            if (row.flags != 0) h.text(" ").element("span", flag_names(row.flags), {{"class", "flag"}});
+            if (!row.label.empty()) h.text(" ").open("span", {{"class", "label"}}).name(row.label).close("span");
+            h.close("td").open("td", {{"data-label", "Model"}}).name(row.model).close("td");
+            h.printf("<td data-label=\"Cores / threads\">%lld / %lld</td>", static_cast<long long>(row.cores),
+                     static_cast<long long>(row.threads));
+            h.open("td", {{"data-label", "Arch"}}).name(row.architecture).close("td");
+            h.open("td", {{"data-label", "OS"}}).name(row.operating_system).close("td");
+            h.open("td", {{"data-label", "Compiler"}}).name(row.compiler).close("td");
+            append_score_cell(h, "Multi-core", row.scores[kScoreMulti]);
+            append_score_cell(h, "Single-core", row.scores[kScoreSingle]);
             for (const int t : kHeadlineTests) {
                 char raw[32], real[32];
                 format_figure(raw, sizeof raw, row.figures[kSuiteRaw][kPassMulti][t]);
                 format_figure(real, sizeof real, row.figures[kSuiteReal][kPassMulti][t]);
-                appendf(&out, "<td class=\"num\" data-label=\"%s\">%s / %s</td>", g_catalogue[t].name, raw, real);
+                h.printf("<td class=\"num\" data-label=\"%s\">%s / %s</td>", g_catalogue[t].name, raw, real);
             }
-            out.append("</tr>\n");
+            h.markup("</tr>\n");
         }
-        out.append("</tbody></table></div><p><button type=\"submit\">Compare ticked results</button></p></form>\n");
+        h.markup("</tbody></table></div><p><button type=\"submit\">Compare ticked results</button></p></form>\n");
     }
 
     if (!links.newer.empty() || !links.older.empty()) {
-        out.append("<nav class=\"pager\">");
-        if (!links.newer.empty()) append_page_link(&out, ctx, query, "before", links.newer, "prev", "← Newer");
-        if (!links.older.empty()) append_page_link(&out, ctx, query, "after", links.older, "next", "Older →");
-        out.append("</nav>\n");
+        h.markup("<nav class=\"pager\">");
+        if (!links.newer.empty()) append_page_link(h, ctx, query, "before", links.newer, "prev", "← Newer");
+        if (!links.older.empty()) append_page_link(h, ctx, query, "after", links.older, "next", "Older →");
+        h.markup("</nav>\n");
     }
     page_end(&out);
     return out;

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "server/pages/charts.h"
-#include "server/pages/internal.h"
+#include "server/pages/html.h"
 #include "server/listing.h"
 #include "server/routes.h"
 #include "server/service.h"
@@ -11,17 +11,17 @@
 namespace {
 
 
-void append_cache(std::string* out, int64_t kb) {
-    if (kb < 0) out->append("unknown");
-    else if (kb >= 1024 && kb % 1024 == 0) appendf(out, "%lld MB", static_cast<long long>(kb / 1024));
-    else appendf(out, "%lld KB", static_cast<long long>(kb));
+void append_cache(Html& h, int64_t kb) {
+    if (kb < 0) h.markup("unknown");
+    else if (kb >= 1024 && kb % 1024 == 0) h.printf("%lld MB", static_cast<long long>(kb / 1024));
+    else h.printf("%lld KB", static_cast<long long>(kb));
 }
 
-void append_text_item(std::string* out, const char* term, const std::string& text) {
-    appendf(out, "<dt>%s</dt><dd>", term);
-    if (text.empty()) out->append("<span class=\"muted\">unknown</span>");
-    else append_name(out, text);
-    out->append("</dd>");
+void append_text_item(Html& h, const char* term, const std::string& text) {
+    h.element("dt", term).open("dd");
+    if (text.empty()) h.markup("<span class=\"muted\">unknown</span>");
+    else h.name(text);
+    h.markup("</dd>");
 }
 
 // The figure shown for a pass: the summary column, which the store extracted
@@ -46,77 +46,76 @@ int64_t multi_threads(const DocumentView& doc, const StoredResult& result, int s
     return multi.present && multi.threads > 0 ? multi.threads : result.summary.threads;
 }
 
-void append_machine(std::string* out, const StoredResult& result, const DocumentView& doc) {
+void append_machine(Html& h, const StoredResult& result, const DocumentView& doc) {
     const ResultSummary& s = result.summary;
-    out->append("<section class=\"machine\"><h2>Machine</h2><dl class=\"facts\">");
-    append_text_item(out, "CPU", s.cpu);
-    append_text_item(out, "Model", s.model);
-    appendf(out, "<dt>Cores / threads</dt><dd>%lld / %lld</dd>", static_cast<long long>(s.cores),
+    h.markup("<section class=\"machine\"><h2>Machine</h2><dl class=\"facts\">");
+    append_text_item(h, "CPU", s.cpu);
+    append_text_item(h, "Model", s.model);
+    h.printf("<dt>Cores / threads</dt><dd>%lld / %lld</dd>", static_cast<long long>(s.cores),
             static_cast<long long>(s.threads));
-    out->append("<dt>Memory</dt><dd>");
-    if (doc.memory_mb >= 0) appendf(out, "%lld MB", static_cast<long long>(doc.memory_mb));
-    else out->append("unknown");
-    out->append("</dd><dt>Caches</dt><dd>L1 ");
-    append_cache(out, doc.l1_cache_kb);
-    out->append(" · L2 ");
-    append_cache(out, doc.l2_cache_kb);
-    out->append(" · L3 ");
-    append_cache(out, doc.l3_cache_kb);
-    out->append("</dd>");
-    append_text_item(out, "Operating system", s.operating_system);
-    append_text_item(out, "Kernel", doc.kernel);
-    append_text_item(out, "Compiler", s.compiler);
-    append_text_item(out, "Architecture", doc.architecture);
-    out->append("</dl></section>\n");
+    h.markup("<dt>Memory</dt><dd>");
+    if (doc.memory_mb >= 0) h.printf("%lld MB", static_cast<long long>(doc.memory_mb));
+    else h.markup("unknown");
+    h.markup("</dd><dt>Caches</dt><dd>L1 ");
+    append_cache(h, doc.l1_cache_kb);
+    h.markup(" · L2 ");
+    append_cache(h, doc.l2_cache_kb);
+    h.markup(" · L3 ");
+    append_cache(h, doc.l3_cache_kb);
+    h.markup("</dd>");
+    append_text_item(h, "Operating system", s.operating_system);
+    append_text_item(h, "Kernel", doc.kernel);
+    append_text_item(h, "Compiler", s.compiler);
+    append_text_item(h, "Architecture", doc.architecture);
+    h.markup("</dl></section>\n");
 
     char date[40], duration[48];
     format_date(date, sizeof date, s.uploaded_at);
     if (doc.duration_ms >= 0) format_duration(duration, sizeof duration, static_cast<uint64_t>(doc.duration_ms));
     else std::snprintf(duration, sizeof duration, "unknown");
-    appendf(out, "<section class=\"run\"><h2>Run</h2><dl class=\"facts\"><dt>Uploaded</dt><dd id=\"uploaded\">%s</dd>"
-                 "<dt>Duration</dt><dd id=\"duration\">%s</dd>",
-            date, duration);
-    append_text_item(out, "Benchmark version", doc.version);
-    append_text_item(out, "Workload suite", doc.suite);
-    out->append("</dl></section>\n");
+    h.markup("<section class=\"run\"><h2>Run</h2><dl class=\"facts\"><dt>Uploaded</dt>");
+    h.element("dd", date, {{"id", "uploaded"}}).markup("<dt>Duration</dt>").element("dd", duration, {{"id", "duration"}});
+    append_text_item(h, "Benchmark version", doc.version);
+    append_text_item(h, "Workload suite", doc.suite);
+    h.markup("</dl></section>\n");
 }
 
 // The check the benchmark runs before measuring; it warns at the same
 // average load as the benchmark does.
-void append_background(std::string* out, const DocumentView& doc) {
-    out->append("<section class=\"background\" id=\"background\"><h2>Background check</h2>");
+void append_background(Html& h, const DocumentView& doc) {
+    h.markup("<section class=\"background\" id=\"background\"><h2>Background check</h2>");
     const bool skipped = doc.sample_seconds <= 0 && doc.available_memory_mb < 0 && doc.process_count < 0;
     if (skipped) {
-        out->append("<p class=\"muted\">Skipped or unavailable: the run's figures were taken without checking "
+        h.markup("<p class=\"muted\">Skipped or unavailable: the run's figures were taken without checking "
                     "for other activity.</p></section>\n");
         return;
     }
-    out->append("<dl class=\"facts\">");
+    h.markup("<dl class=\"facts\">");
     if (doc.sample_seconds > 0)
-        appendf(out, "<dt>Background CPU</dt><dd>%.1f%% average / %.1f%% peak over %lld s</dd>",
+        h.printf("<dt>Background CPU</dt><dd>%.1f%% average / %.1f%% peak over %lld s</dd>",
                 doc.background_average, doc.background_peak, static_cast<long long>(doc.sample_seconds));
     else
-        out->append("<dt>Background CPU</dt><dd>no usable sample</dd>");
+        h.markup("<dt>Background CPU</dt><dd>no usable sample</dd>");
     if (doc.available_memory_mb >= 0) {
-        appendf(out, "<dt>Available memory</dt><dd>%lld MB", static_cast<long long>(doc.available_memory_mb));
-        if (doc.memory_mb >= 0) appendf(out, " of %lld MB", static_cast<long long>(doc.memory_mb));
-        out->append("</dd>");
+        h.printf("<dt>Available memory</dt><dd>%lld MB", static_cast<long long>(doc.available_memory_mb));
+        if (doc.memory_mb >= 0) h.printf(" of %lld MB", static_cast<long long>(doc.memory_mb));
+        h.markup("</dd>");
     }
     if (doc.process_count >= 0)
-        appendf(out, "<dt>Processes</dt><dd>%lld</dd>", static_cast<long long>(doc.process_count));
-    out->append("</dl>");
+        h.printf("<dt>Processes</dt><dd>%lld</dd>", static_cast<long long>(doc.process_count));
+    h.markup("</dl>");
     if (doc.sample_seconds > 0 && doc.background_average >= kBackgroundWarningPercent)
-        out->append("<p class=\"warning\" id=\"background-warning\">Warning: background CPU activity may have "
+        h.markup("<p class=\"warning\" id=\"background-warning\">Warning: background CPU activity may have "
                     "reduced these scores.</p>");
-    out->append("</section>\n");
+    h.markup("</section>\n");
 }
 
-void append_figures(std::string* out, const StoredResult& result, const DocumentView& doc) {
-    out->append("<section class=\"figures\"><h2>Figures</h2><div class=\"scroll\"><table class=\"figures\" "
+void append_figures(Html& h, const StoredResult& result, const DocumentView& doc) {
+    h.markup("<section class=\"figures\"><h2>Figures</h2><div class=\"scroll\"><table class=\"figures\" "
                 "id=\"figures\"><thead><tr><th>Test</th><th class=\"num\">N-core</th><th class=\"num\">1-core</th>"
                 "<th class=\"num\">Scaling</th></tr></thead>\n");
     for (int s = 0; s < 2; ++s) {
-        appendf(out, "<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
+        h.printf("<tbody data-suite=\"%s\"><tr class=\"suite\"><th colspan=\"4\">%s suite · %s</th></tr>\n",
                 kSuites[s].key, kSuites[s].title, s == kSuiteRaw ? "hand-written assembly" : "portable C++");
         for (int t = 0; t < kTestCount; ++t) {
             char multi[32], single[32], scale[32];
@@ -125,20 +124,20 @@ void append_figures(std::string* out, const StoredResult& result, const Document
             const double x = scaling(doc, result, s, t);
             if (std::isfinite(x)) std::snprintf(scale, sizeof scale, "×%.2f", x);
             else std::snprintf(scale, sizeof scale, "n/a");
-            appendf(out, "<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
+            h.printf("<tr class=\"figure\" data-suite=\"%s\" data-test=\"%s\"><th scope=\"row\">%s"
                          "<small class=\"unit\">%s%s</small></th><td class=\"num\" title=\"%lld threads\">%s</td>"
                          "<td class=\"num\">%s</td><td class=\"num\">%s</td></tr>\n",
                     kSuites[s].key, g_catalogue[t].id, g_catalogue[t].name, g_catalogue[t].unit,
                     g_catalogue[t].lower_is_better ? " <span class=\"lower\">lower is better</span>" : "",
                     static_cast<long long>(multi_threads(doc, result, s, t)), multi, single, scale);
         }
-        out->append("</tbody>\n");
+        h.markup("</tbody>\n");
     }
-    out->append("</table></div><p class=\"note\">Scaling is N-core throughput divided by 1-core throughput.</p>"
+    h.markup("</table></div><p class=\"note\">Scaling is N-core throughput divided by 1-core throughput.</p>"
                 "</section>\n");
 }
 
-void append_charts(std::string* out, const StoredResult& result, const DocumentView& doc) {
+void append_charts(Html& h, const StoredResult& result, const DocumentView& doc) {
     ChartSeries suites[2];
     ChartSeries efficiency[2];
     for (int s = 0; s < 2; ++s) {
@@ -163,58 +162,55 @@ void append_charts(std::string* out, const StoredResult& result, const DocumentV
             efficiency[s].labels[t] = text;
         }
     }
-    out->append("<section class=\"charts\"><div class=\"chart-pair\"><div><h2>REAL against RAW</h2><p "
+    h.markup("<section class=\"charts\"><div class=\"chart-pair\"><div><h2>REAL against RAW</h2><p "
                 "class=\"note\">N-core figures; each test's longer bar is the better one (for memory latency, the "
                 "shorter time).</p>\n");
-    append_bar_chart(out, ChartSpec{"chart-suites", "REAL against RAW, N-core, per test", ChartScale::per_test, 0,
+    append_bar_chart(h, ChartSpec{"chart-suites", "REAL against RAW, N-core, per test", ChartScale::per_test, 0,
                                     nullptr},
                      suites, 2);
-    out->append("</div><div><h2>Scaling efficiency</h2><p class=\"note\">Scaling divided by the thread count: "
+    h.markup("</div><div><h2>Scaling efficiency</h2><p class=\"note\">Scaling divided by the thread count: "
                 "100% means every thread ran as fast as one thread alone.</p>\n");
-    append_bar_chart(out, ChartSpec{"chart-efficiency", "Scaling efficiency per test", ChartScale::linear, 1.0,
+    append_bar_chart(h, ChartSpec{"chart-efficiency", "Scaling efficiency per test", ChartScale::linear, 1.0,
                                     "100%"},
                      efficiency, 2);
-    out->append("</div></div></section>\n");
+    h.markup("</div></div></section>\n");
 }
 
 // The headline scores first, then the four they are made of, and the flags
 // that keep the result out of rankings and statistics.
-void append_scores(std::string* out, const StoredResult& result) {
+void append_scores(Html& h, const StoredResult& result) {
     const ResultSummary& s = result.summary;
-    out->append("<section class=\"scores\"><h2>Scores</h2><dl class=\"facts\" id=\"scores\">");
+    h.markup("<section class=\"scores\"><h2>Scores</h2><dl class=\"facts\" id=\"scores\">");
     for (const int i : {kScoreMulti, kScoreSingle, kScoreRawMulti, kScoreRawSingle, kScoreRealMulti, kScoreRealSingle}) {
-        if (s.scores[i] > 0) appendf(out, "<dt>%s</dt><dd data-score=\"%s\">%.0f</dd>", kScoreNames[i].title,
+        if (s.scores[i] > 0) h.printf("<dt>%s</dt><dd data-score=\"%s\">%.0f</dd>", kScoreNames[i].title,
                                      kScoreNames[i].key, s.scores[i]);
-        else appendf(out, "<dt>%s</dt><dd data-score=\"%s\">n/a</dd>", kScoreNames[i].title, kScoreNames[i].key);
+        else h.printf("<dt>%s</dt><dd data-score=\"%s\">n/a</dd>", kScoreNames[i].title, kScoreNames[i].key);
     }
-    out->append("</dl>");
+    h.markup("</dl>");
     if (s.flags != 0)
-        appendf(out, "<p class=\"flags\" id=\"flags\">Flagged %s: left out of rankings and statistics.</p>",
-                flag_names(s.flags).c_str());
-    out->append("<p class=\"note\">1000 is the reference machine; higher is better.</p></section>\n");
+        h.element("p", "Flagged " + flag_names(s.flags) + ": left out of rankings and statistics.",
+                  {{"class", "flags"}, {"id", "flags"}});
+    h.markup("<p class=\"note\">1000 is the reference machine; higher is better.</p></section>\n");
 }
 
 }  // namespace
 
-void append_result_body(std::string* out, const StoredResult& result, const DocumentView& doc) {
-    append_scores(out, result);
-    append_machine(out, result, doc);
-    append_background(out, doc);
-    append_figures(out, result, doc);
-    append_charts(out, result, doc);
+void append_result_body(Html& h, const StoredResult& result, const DocumentView& doc) {
+    append_scores(h, result);
+    append_machine(h, result, doc);
+    append_background(h, doc);
+    append_figures(h, result, doc);
+    append_charts(h, result, doc);
 }
 
-void append_title(std::string* out, const StoredResult& result) {
-    out->append("<h1 class=\"cpu\" id=\"cpu\">");
-    append_name(out, result.summary.cpu);
-    out->append("</h1>");
+void append_title(Html& h, const StoredResult& result) {
+    h.open("h1", {{"class", "cpu"}, {"id", "cpu"}}).name(result.summary.cpu).close("h1");
     if (!result.summary.label.empty()) {
-        out->append("<p class=\"subtitle\"><span class=\"label\" id=\"label\">");
-        append_name(out, result.summary.label);
-        out->append("</span></p>");
+        h.open("p", {{"class", "subtitle"}}).open("span", {{"class", "label"}, {"id", "label"}});
+        h.name(result.summary.label).close("span").close("p");
     }
-    if (!result.summary.listed) out->append("<p class=\"muted\">Unlisted: reachable by link only.</p>");
-    out->append("\n");
+    if (!result.summary.listed) h.markup("<p class=\"muted\">Unlisted: reachable by link only.</p>");
+    h.markup("\n");
 }
 
 std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below, int64_t of) {
@@ -222,43 +218,37 @@ std::string render_result_page(const PageContext& ctx, const StoredResult& resul
     read_document(result.document, &doc);
     std::string out;
     out.reserve(48 * 1024);
+    Html h(&out);
     page_begin(&out, ctx, result.summary.cpu);
-    append_title(&out, result);
+    append_title(h, result);
     if (of >= kMinStanding && result.summary.flags == 0) {
-        appendf(&out, "<p class=\"standing\" id=\"standing\">Faster than %lld%% of %lld results for <a href=\"",
-                static_cast<long long>(below * 100 / of), static_cast<long long>(of));
-        append_escaped(&out, cpu_url(ctx.base_path, result.summary.processor_key));
-        out.append("\">this processor</a>.</p>\n");
+        h.printf("<p class=\"standing\" id=\"standing\">Faster than %lld%% of %lld results for ",
+                 static_cast<long long>(below * 100 / of), static_cast<long long>(of));
+        h.element("a", "this processor", {{"href", cpu_url(ctx.base_path, result.summary.processor_key)}});
+        h.markup(".</p>\n");
     }
-    append_result_body(&out, result, doc);
+    append_result_body(h, result, doc);
 
-    out.append("<section class=\"more\"><h2>More</h2><p><a id=\"raw-document\" href=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/api/v1/results/");
-    append_escaped(&out, result.summary.id);
-    out.append("\">The document as uploaded (JSON)</a></p>\n<form class=\"compare-with\" method=\"get\" action=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/compare\"><input type=\"hidden\" name=\"ids\" value=\"");
-    append_escaped(&out, result.summary.id);
-    out.append("\"><label for=\"add\">Compare with…</label><input id=\"add\" name=\"add\" type=\"text\" "
+    h.markup("<section class=\"more\"><h2>More</h2><p>");
+    h.element("a", "The document as uploaded (JSON)",
+              {{"id", "raw-document"}, {"href", ctx.base_path + "/api/v1/results/" + result.summary.id}});
+    h.markup("</p>\n").open("form", {{"class", "compare-with"}, {"method", "get"}, {"action", ctx.base_path + "/compare"}});
+    h.open("input", {{"type", "hidden"}, {"name", "ids"}, {"value", result.summary.id}});
+    h.markup("<label for=\"add\">Compare with…</label><input id=\"add\" name=\"add\" type=\"text\" "
                "maxlength=\"600\" placeholder=\"another result's link or id\" required>"
                "<button type=\"submit\">Compare</button></form>\n<p class=\"muted\">Result id: <code>");
-    append_escaped(&out, result.summary.id);
-    out.append("</code></p></section>\n");
+    h.text(result.summary.id).markup("</code></p></section>\n");
     page_end(&out);
     return out;
 }
 
 std::string render_message_page(const PageContext& ctx, int status, const char* title, const char* message) {
     std::string out;
+    Html h(&out);
     page_begin(&out, ctx, title);
-    appendf(&out, "<h1>%d · ", status);
-    append_escaped(&out, title);
-    out.append("</h1><p class=\"message\">");
-    append_escaped(&out, message);
-    out.append("</p><p><a href=\"");
-    append_escaped(&out, ctx.base_path);
-    out.append("/\">Recent results</a></p>\n");
+    h.printf("<h1>%d · ", status);
+    h.text(title).close("h1").element("p", message, {{"class", "message"}});
+    h.open("p").element("a", "Recent results", {{"href", ctx.base_path + "/"}}).close("p").newline();
     page_end(&out);
     return out;
 }
