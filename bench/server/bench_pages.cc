@@ -110,12 +110,20 @@ int fill(const std::string& path, const std::string& golden, int64_t wanted) {
             " THEN " + std::to_string(kSharedCpu) + " ELSE c.i % 6 END;"
             " INSERT INTO figures (seq, suite, pass, test, value) SELECT r.seq, f.suite, f.pass, f.test, f.value"
             " FROM results r JOIN figures f ON f.seq = (SELECT min(seq) FROM results) WHERE r.seq > (SELECT max(seq)"
-            " FROM seeds); COMMIT;";
+            " FROM seeds); INSERT INTO stale_marks (processor_key) SELECT DISTINCT processor_key FROM results; COMMIT;";
         const std::string error = run_sql(path, sql);
         if (!error.empty()) {
             std::fprintf(stderr, "quillmoth_bench_pages: %s\n", error.c_str());
             return 0;
         }
+    }
+    // The statistics of every processor computed, as a running server has them.
+    std::vector<std::string> stale;
+    for (;;) {
+        if (g_store->stale_processors(&stale) != StoreStatus::ok) return 0;
+        if (stale.empty()) break;
+        std::fprintf(stderr, "waiting for the statistics of %zu processors\n", stale.size());
+        std::this_thread::sleep_for(std::chrono::seconds(2));
     }
     // One id from every 50th page, newest to oldest.
     for (int64_t offset = 0; offset < wanted; offset += wanted / 100 + 1) {
@@ -271,9 +279,10 @@ int main(int argc, char** argv) {
         std::vector<CpuEntry> cpus;
         for (auto _ : s) benchmark::DoNotOptimize(g_store->cpu_list(0, &cpus));
     })->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("store cpu_results (10,000)", [](benchmark::State& s) {
+    benchmark::RegisterBenchmark("store cpu_results (best 200 of 10,000)", [](benchmark::State& s) {
         std::vector<ResultSummary> rows;
-        for (auto _ : s) benchmark::DoNotOptimize(g_store->cpu_results("x86-64:amd epyc 7763 64-core processor", 0, &rows));
+        for (auto _ : s)
+            benchmark::DoNotOptimize(g_store->cpu_results("x86-64:amd epyc 7763 64-core processor", 0, 200, &rows));
     })->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render list page (20 rows)", render_list)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render result page", render_result)->Unit(benchmark::kMillisecond);

@@ -13,7 +13,6 @@
 #include "server/http/client_address.h"
 #include "server/http/core.h"
 #include "server/http/rate_limiter.h"
-#include "server/answer_cache.h"
 #include "server/store.h"
 
 struct ServiceContext {
@@ -24,8 +23,6 @@ struct ServiceContext {
     RateLimiter* limiter = nullptr;  // null: no limit
     FILE* access_log = nullptr;      // null: no log
     std::vector<Cidr> trusted_proxies;
-    // Answers of the per-processor pages and API, dropped on every change.
-    std::shared_ptr<AnswerCache> answers = std::make_shared<AnswerCache>();
     // Seams for the tests: wall clock (Unix seconds) and a steady clock (seconds).
     std::function<int64_t()> now;
     std::function<double()> steady;

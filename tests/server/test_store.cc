@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "server/cpu_stats.h"
 #include "server/harness.h"
 
 namespace {
@@ -216,6 +217,98 @@ TEST_P(Store, CursorPagesWalkEachOrderOnce) {
         for (const auto& r : all) expected.push_back(r.id);
         EXPECT_EQ(walked, expected) << static_cast<int>(order);
     }
+}
+
+// The statistics kept per processor follow every kind of write, made
+// through two stores on one database (two instances) while both refreshers
+// run: once fresh, each store serves what compute_cpu_stats makes of the
+// results themselves, with and without the flagged ones, in the processor's
+// own answer and in the list; its best results come best first.
+TEST_P(Store, KeptStatisticsFollowEveryWriteOfEitherInstance) {
+    std::string error;
+    std::unique_ptr<ResultStore> other = open_result_store(backend.location, 2, &error);
+    ASSERT_TRUE(other) << error;
+    ResultStore* const stores[2] = {store(), other.get()};
+    const std::string key = "x86-64:eta cpu";
+    std::vector<std::string> ids;
+    auto add = [&](ResultStore* via, double speed) {
+        StoredResult r = make_result(new_result_id(), "Eta  CPU", speed, 1700000000 + static_cast<int64_t>(ids.size()));
+        ids.push_back(r.summary.id);
+        return via->insert(r, claim_hash(r.summary.id).bytes);
+    };
+    auto check = [&](const std::string& after) {
+        SCOPED_TRACE(after);
+        ListQuery q;
+        q.cpu_contains = "eta";
+        q.limit = 100;
+        std::vector<ResultSummary> rows;
+        ASSERT_EQ(store()->list(q, &rows, &total), StoreStatus::ok);
+        CpuEntry want[2];
+        CpuStats stats[2];
+        compute_processor_stats(rows, want, stats);
+        for (ResultStore* via : stores) {
+            ASSERT_TRUE(statistics_fresh(via));
+            for (int flagged = 0; flagged < 2; ++flagged) {
+                CpuEntry entry;
+                CpuStats got;
+                std::vector<CpuEntry> cpus;
+                std::vector<ResultSummary> best;
+                ASSERT_EQ(via->cpu_list(flagged, &cpus), StoreStatus::ok);
+                const StoreStatus status = via->cpu_stats(key, flagged, &entry, &got);
+                if (want[flagged].count == 0) {
+                    EXPECT_EQ(status, StoreStatus::not_found);
+                    EXPECT_TRUE(cpus.empty());
+                    continue;
+                }
+                ASSERT_EQ(status, StoreStatus::ok);
+                EXPECT_EQ(encode_cpu_stats(got), encode_cpu_stats(stats[flagged])) << flagged;
+                EXPECT_EQ(entry.cpu, want[flagged].cpu);
+                ASSERT_EQ(cpus.size(), 1u);
+                EXPECT_EQ(cpus[0].processor_key, key);
+                EXPECT_EQ(cpus[0].count, want[flagged].count);
+                EXPECT_EQ(cpus[0].median_multi, want[flagged].median_multi);
+                EXPECT_EQ(cpus[0].median_single, want[flagged].median_single);
+                ASSERT_EQ(via->cpu_results(key, flagged, 2, &best), StoreStatus::ok);
+                ASSERT_EQ(best.size(), static_cast<size_t>(std::min<int64_t>(2, want[flagged].count)));
+                EXPECT_EQ(best[0].scores[kScoreMulti], stats[flagged].high);
+                if (best.size() == 2) EXPECT_GE(best[0].scores[kScoreMulti], best[1].scores[kScoreMulti]);
+            }
+        }
+    };
+    // A burst through both at once; 2.0 twice: the second is a duplicate.
+    std::thread burst([&] {
+        for (double speed : {2.0, 0.5, 4.0}) EXPECT_EQ(add(other.get(), speed), StoreStatus::ok);
+    });
+    for (double speed : {1.0, 3.0}) EXPECT_EQ(add(store(), speed), StoreStatus::ok);
+    burst.join();
+    EXPECT_EQ(add(store(), 2.0), StoreStatus::ok);
+    check("uploads");
+    ASSERT_EQ(other->set_label_and_listing(ids[2], "", 0), StoreStatus::ok);
+    check("unlisting the slowest");
+    ASSERT_EQ(store()->set_label_and_listing(ids[2], "back", 1), StoreStatus::ok);
+    check("listing it again");
+    ASSERT_EQ(other->remove(ids[3]), StoreStatus::ok);
+    check("removing the fastest");
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (i != 3) ASSERT_EQ(stores[i % 2]->remove(ids[i]), StoreStatus::ok);
+    check("removing them all");
+}
+
+// The stored form reads back exactly and refuses another layout.
+TEST(CpuStats, StoredFormReadsBackAndRefusesOtherLayouts) {
+    std::vector<ResultSummary> results;
+    for (double speed : {1.0, 1.5, 3.0}) results.push_back(make_result("r", "Theta", speed).summary);
+    CpuStats stats, back;
+    compute_cpu_stats(results, &stats);
+    const std::string bytes = encode_cpu_stats(stats);
+    ASSERT_TRUE(decode_cpu_stats(bytes, &back));
+    EXPECT_EQ(encode_cpu_stats(back), bytes);
+    EXPECT_EQ(back.bins[kHistogramBins - 1], 1);
+    EXPECT_FALSE(decode_cpu_stats(bytes.substr(0, bytes.size() - 1), &back));
+    EXPECT_FALSE(decode_cpu_stats(bytes + "x", &back));
+    std::string other_catalogue = bytes;
+    other_catalogue[2] = static_cast<char>(kTestCount + 1);
+    EXPECT_FALSE(decode_cpu_stats(other_catalogue, &back));
 }
 
 TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {

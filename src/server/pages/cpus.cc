@@ -20,8 +20,6 @@ std::string score_text(double score) {
 
 namespace {
 
-constexpr int kMaxResultsShown = 200;
-
 std::string figure_text(double value) {
     char text[32];
     format_figure(text, sizeof text, value);
@@ -99,10 +97,8 @@ std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>
     return out;
 }
 
-std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSummary>& results, int with_flagged) {
-    CpuStats stats;
-    compute_cpu_stats(results, &stats);
-    const ResultSummary& newest = results.front();
+std::string render_cpu_page(const PageContext& ctx, const CpuEntry& newest, const CpuStats& stats,
+                            const std::vector<ResultSummary>& results, int with_flagged) {
     std::string out;
     page_begin(&out, ctx, newest.cpu);
     Html h(&out);
@@ -156,7 +152,7 @@ std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSumm
         h.close("li");
     }
     h.close("ol");
-    if (results.size() > kMaxResultsShown)
+    if (stats.count > kMaxResultsShown)
         h.element("p", "The best " + std::to_string(kMaxResultsShown) + " by multi-core score.", {{"class", "note"}});
     h.close("section").newline();
     page_end(&out);
@@ -169,11 +165,6 @@ void page_cpus(RouteCall& call) {
     if ((sort != "" && sort != "name" && sort != "count" && sort != "multi" && sort != "single") ||
         (flagged != "" && flagged != "0" && flagged != "1"))
         return send_message(call.res, call.pages, 400, "Bad order", "Order by name, count, multi or single.");
-    AnswerCache* cache = call.ctx->answers.get();
-    const std::string key = "/cpus?sort=" + sort + "&flagged=" + flagged;
-    std::string body;
-    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
-    const uint64_t generation = answer_generation(cache);
     std::vector<CpuEntry> cpus;
     const StoreStatus status = call.ctx->store->cpu_list(flagged == "1", &cpus);
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
@@ -183,28 +174,25 @@ void page_cpus(RouteCall& call) {
     if (sort == "count") by([](const CpuEntry& c) { return static_cast<double>(c.count); });
     if (sort == "multi") by([](const CpuEntry& c) { return c.median_multi; });
     if (sort == "single") by([](const CpuEntry& c) { return c.median_single; });
-    body = render_cpus_page(call.pages, cpus, flagged == "1");
-    keep_answer(cache, key, generation, call.ctx->steady(), body);
-    send_page(call.res, 200, std::move(body));
+    send_page(call.res, 200, render_cpus_page(call.pages, cpus, flagged == "1"));
 }
 
 void page_cpu(RouteCall& call) {
     const int with_flagged = call.query.get("flagged") == "1";
-    AnswerCache* cache = call.ctx->answers.get();
-    const std::string key = "/cpus/" + call.arg + (with_flagged ? "?flagged=1" : "");
-    std::string body;
-    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
-    const uint64_t generation = answer_generation(cache);
-    std::vector<ResultSummary> results;
-    StoreStatus status = call.ctx->store->cpu_results(call.arg, with_flagged, &results);
+    CpuEntry entry;
+    CpuStats stats;
+    StoreStatus status = call.ctx->store->cpu_stats(call.arg, with_flagged, &entry, &stats);
     int shown_flagged = with_flagged;
     // A processor whose results are all flagged still has a page: with them.
     if (status == StoreStatus::not_found && !with_flagged) {
-        status = call.ctx->store->cpu_results(call.arg, 1, &results);
+        status = call.ctx->store->cpu_stats(call.arg, 1, &entry, &stats);
         shown_flagged = 1;
     }
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
-    body = render_cpu_page(call.pages, results, shown_flagged);
-    keep_answer(cache, key, generation, call.ctx->steady(), body);
-    send_page(call.res, 200, std::move(body));
+    std::vector<ResultSummary> results;
+    status = call.ctx->store->cpu_results(call.arg, shown_flagged, kMaxResultsShown, &results);
+    // not_found: the statistics are a moment older than the last result's deletion; none shown.
+    if (status != StoreStatus::ok && status != StoreStatus::not_found)
+        return send_store_failure(call.res, call.pages, status);
+    send_page(call.res, 200, render_cpu_page(call.pages, entry, stats, results, shown_flagged));
 }

@@ -28,8 +28,11 @@ std::string render_result_page(const PageContext& ctx, const StoredResult& resul
                                int64_t of = 0);
 constexpr int64_t kMinStanding = 5;
 std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged);
-// results: one processor's, best first; at least one.
-std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSummary>& results, int with_flagged);
+// One processor: its entry and statistics, and its best results (at most
+// kMaxResultsShown, best first).
+constexpr int kMaxResultsShown = 200;
+std::string render_cpu_page(const PageContext& ctx, const CpuEntry& entry, const CpuStats& stats,
+                            const std::vector<ResultSummary>& results, int with_flagged);
 std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results);
 // The owner's page: label, list/unlist, delete (with confirmation).
 std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
