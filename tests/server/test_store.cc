@@ -319,25 +319,31 @@ TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {
     EXPECT_EQ(processor_key("arm64", "\xc3\x89 CPU"), "arm64:\xc3\x89 cpu");  // no guessing beyond ASCII
 }
 
-// A database written by the first server: opened, migrated in place, every
-// document served byte for byte with its scores and flags back-filled and its
-// claim code still working.
+#ifdef QM_HAVE_LIBPQ
+// Every table of the current schema, for tests that put another in its place.
+const char kDropPgTables[] = "DROP TABLE IF EXISTS qm_results, qm_meta, qm_figures, qm_cpu_stats, qm_stale_marks";
+#endif
+
+// Databases written by the first and the second server (the same five
+// results): opened, migrated in place, every document served byte for byte
+// with its scores and flags back-filled, its claim code still working, and
+// its processors' statistics filled in.
 class Migration : public Store {
 protected:
-    // Replaces the test's store by the version-1 fixture of its backend
+    // Replaces the test's store by the fixture of its backend at `version`
     // (optionally changed by `then`, SQL run before opening); returns the
     // open error, "" when it opened.
-    std::string open_fixture(const std::string& then = "") {
+    std::string open_fixture(int version, const std::string& then = "") {
         backend.store.reset();
-        const std::string dir = QUILLMOTH_TEST_DIR "/server/fixtures/";
+        const std::string dir = QUILLMOTH_TEST_DIR "/server/fixtures/v" + std::to_string(version);
         if (GetParam() == "sqlite") {
             for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(backend.location + suffix);
-            std::filesystem::copy_file(dir + "v1.sqlite", backend.location);
+            std::filesystem::copy_file(dir + ".sqlite", backend.location);
             if (!then.empty()) EXPECT_EQ(sqlite_sql(backend.location, then.c_str()), "");
         } else {
 #ifdef QM_HAVE_LIBPQ
-            EXPECT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
-            EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "v1-postgres.sql")), "");
+            EXPECT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
+            EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "-postgres.sql")), "");
             if (!then.empty()) EXPECT_EQ(pg_test_sql(backend.location, then), "");
 #endif
         }
@@ -366,61 +372,93 @@ protected:
     std::string version() { return raw("PRAGMA user_version", "SELECT value FROM qm_meta"); }
 };
 
-TEST_P(Migration, Version1OpensMigratedWithEveryDocumentIntact) {
-    ASSERT_EQ(open_fixture(), "");
-    EXPECT_EQ(version(), "2");
-    const auto codes = claim_codes();
-    ASSERT_EQ(codes.size(), 5u);
-    const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
-    std::string first_document;
-    for (size_t i = 0; i < codes.size(); ++i) {
-        SCOPED_TRACE(codes[i].first);
-        ASSERT_EQ(store()->find_by_claim(claim_hash(codes[i].second).bytes, &got), StoreStatus::ok);
-        EXPECT_EQ(got.summary.id, codes[i].first);
-        StoredResult by_id;
-        ASSERT_EQ(store()->get(codes[i].first, &by_id), StoreStatus::ok);
-        // The bytes as the first server stored them: its figures and columns
-        // must read back the same from the migrated rows.
-        ResultSummary expected;
-        ASSERT_EQ(read_document(by_id.document, &expected), 1);
-        if (i == 0) first_document = by_id.document;
-        if (i == 2) EXPECT_EQ(by_id.document, first_document);
-        EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
-        for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
-        EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);
-        EXPECT_EQ(by_id.summary.flags, flags[i]);
-        EXPECT_EQ(by_id.summary.architecture, "x86-64");
-        EXPECT_EQ(by_id.summary.cpu, expected.cpu);
-        EXPECT_EQ(by_id.summary.uploaded_at, 1700000000 + 100 * static_cast<int64_t>(i));
-    }
-    ASSERT_EQ(store()->get("fixtureaaaaaaaa5", &got), StoreStatus::ok);
-    EXPECT_EQ(got.summary.listed, 0);
-    EXPECT_EQ(got.summary.label, "lab <box> \xc3\xa9");
-    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
-    ASSERT_EQ(store()->get("fixtureaaaaaaaa3", &got), StoreStatus::ok);
-    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+TEST_P(Migration, OlderVersionsOpenMigratedWithEveryDocumentIntact) {
+    for (const int from : {1, 2}) {
+        SCOPED_TRACE(from);
+        ASSERT_EQ(open_fixture(from), "");
+        EXPECT_EQ(version(), "3");
+        const auto codes = claim_codes();
+        ASSERT_EQ(codes.size(), 5u);
+        const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
+        std::string first_document;
+        for (size_t i = 0; i < codes.size(); ++i) {
+            SCOPED_TRACE(codes[i].first);
+            ASSERT_EQ(store()->find_by_claim(claim_hash(codes[i].second).bytes, &got), StoreStatus::ok);
+            EXPECT_EQ(got.summary.id, codes[i].first);
+            StoredResult by_id;
+            ASSERT_EQ(store()->get(codes[i].first, &by_id), StoreStatus::ok);
+            // The bytes as the first server stored them: its figures and columns
+            // must read back the same from the migrated rows.
+            ResultSummary expected;
+            ASSERT_EQ(read_document(by_id.document, &expected), 1);
+            if (i == 0) first_document = by_id.document;
+            if (i == 2) EXPECT_EQ(by_id.document, first_document);
+            EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
+            for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
+            EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);
+            EXPECT_EQ(by_id.summary.flags, flags[i]);
+            EXPECT_EQ(by_id.summary.architecture, "x86-64");
+            EXPECT_EQ(by_id.summary.cpu, expected.cpu);
+            EXPECT_EQ(by_id.summary.uploaded_at, 1700000000 + 100 * static_cast<int64_t>(i));
+        }
+        ASSERT_EQ(store()->get("fixtureaaaaaaaa5", &got), StoreStatus::ok);
+        EXPECT_EQ(got.summary.listed, 0);
+        EXPECT_EQ(got.summary.label, "lab <box> \xc3\xa9");
+        EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+        ASSERT_EQ(store()->get("fixtureaaaaaaaa3", &got), StoreStatus::ok);
+        EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
 
-    // New rows go on after the old ones, and the file opens again unchanged.
-    const std::string after = put("After", 1800000000);
-    backend.store.reset();
-    std::string error;
-    backend.store = open_result_store(backend.location, 2, &error);
-    ASSERT_TRUE(backend.store) << error;
-    EXPECT_EQ(listed_ids("", 0, 1), std::vector<std::string>{after});
-    EXPECT_EQ(total, 5);
+        // Every processor starts stale; the refresher fills in its statistics.
+        ASSERT_TRUE(statistics_fresh(store()));
+        std::vector<CpuEntry> cpus;
+        ASSERT_EQ(store()->cpu_list(1, &cpus), StoreStatus::ok);
+        int64_t listed = 0;
+        for (const CpuEntry& c : cpus) listed += c.count;
+        EXPECT_EQ(listed, 4);
+        EXPECT_EQ(cpus[0].processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+
+        // New rows go on after the old ones, and the file opens again unchanged.
+        const std::string after = put("After", 1800000000);
+        backend.store.reset();
+        std::string error;
+        backend.store = open_result_store(backend.location, 2, &error);
+        ASSERT_TRUE(backend.store) << error;
+        EXPECT_EQ(listed_ids("", 0, 1), std::vector<std::string>{after});
+        EXPECT_EQ(total, 5);
+    }
 }
 
+// Each step is all or nothing: a document that cannot be read stops the
+// second, a table in the way the third; the database stays at the version
+// before, with nothing of the step kept.
 TEST_P(Migration, AFailedMigrationLeavesTheDatabaseAsItWas) {
-    const char* corrupt_sqlite = "UPDATE results SET document = CAST('not json' AS BLOB) WHERE id = 'fixtureaaaaaaaa4'";
-    const char* corrupt_pg = "UPDATE qm_results SET document = 'not json' WHERE id = 'fixtureaaaaaaaa4'";
-    const std::string error = open_fixture(GetParam() == "sqlite" ? corrupt_sqlite : corrupt_pg);
-    EXPECT_EQ(backend.store, nullptr);
-    EXPECT_NE(error.find("schema version 2"), std::string::npos) << error;
-    EXPECT_NE(error.find("fixtureaaaaaaaa4"), std::string::npos) << error;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    EXPECT_EQ(version(), "1");
-    // The figure columns are still there: nothing of the step was kept.
-    EXPECT_EQ(raw("SELECT count(raw_multi_primes) FROM results", "SELECT count(figures) FROM qm_results"), "5");
+    const bool sqlite = GetParam() == "sqlite";
+    const struct {
+        int from;
+        const char* sqlite_change;
+        const char* pg_change;
+        const char* says;
+        const char* sqlite_left;  // what counts what the step would have changed
+        const char* pg_left;
+        const char* left;
+    } cases[] = {
+        {1, "UPDATE results SET document = CAST('not json' AS BLOB) WHERE id = 'fixtureaaaaaaaa4'",
+         "UPDATE qm_results SET document = 'not json' WHERE id = 'fixtureaaaaaaaa4'", "fixtureaaaaaaaa4",
+         "SELECT count(raw_multi_primes) FROM results", "SELECT count(figures) FROM qm_results", "5"},
+        {2, "CREATE TABLE cpu_stats (x INTEGER)", "CREATE TABLE qm_cpu_stats (x integer)", "cpu_stats",
+         "SELECT count(*) FROM sqlite_master WHERE name LIKE 'stale_marks%'",
+         "SELECT count(*) FROM pg_tables WHERE tablename = 'qm_stale_marks' AND schemaname = current_schema()", "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.from);
+        const std::string error = open_fixture(c.from, sqlite ? c.sqlite_change : c.pg_change);
+        EXPECT_EQ(backend.store, nullptr);
+        EXPECT_NE(error.find("schema version " + std::to_string(c.from + 1)), std::string::npos) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(version(), std::to_string(c.from));
+        EXPECT_EQ(raw(c.sqlite_left, c.pg_left), c.left);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Migration, testing::ValuesIn(store_backends()));
@@ -470,7 +508,7 @@ using PgStore = Store;
 // (or both would record a version).
 TEST_P(PgStore, InstancesStartingTogetherCreateTheSchemaOnce) {
     backend.store.reset();
-    ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
+    ASSERT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
     constexpr int kInstances = 6;
     std::vector<std::unique_ptr<ResultStore>> stores(kInstances);
     std::vector<std::string> errors(kInstances);
@@ -497,7 +535,7 @@ TEST_P(PgStore, RefusesASchemaItDidNotMakeOrCannotRead) {
         {meta + "'x')", "did not create"},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE IF EXISTS qm_results, qm_meta, qm_figures"), "");
+        ASSERT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
         ASSERT_EQ(pg_test_sql(backend.location, c.setup), "");
         std::string error;
         EXPECT_EQ(open_postgres_store(backend.location, 1, &error), nullptr) << c.setup;
