@@ -154,14 +154,19 @@ void get(benchmark::State& state, const std::vector<std::string>& paths, bool wa
 }
 
 // The first request after an upload to the processor, as the next visitor
-// after any change meets it; the upload itself is not timed.
-void get_after_upload(benchmark::State& state, const std::string& path) {
+// after any change meets it; the upload itself is not timed. refreshed: the
+// request waits (untimed) until the statistics took the upload in, so that
+// it is the first to render them.
+void get_after_upload(benchmark::State& state, const std::string& path, bool refreshed = false) {
     httplib::Client client("127.0.0.1", g_port);
     client.set_keep_alive(true);
     size_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
         const auto posted = client.Post("/api/v1/submissions", g_shared_upload, "application/json");
+        std::vector<std::string> stale;
+        while (refreshed && g_store->stale_processors(&stale) == StoreStatus::ok && !stale.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         state.ResumeTiming();
         const auto res = client.Get(path);
         if (!posted || posted->status != 201 || !res || res->status != 200) {
@@ -269,6 +274,13 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime()
             ->Iterations(8);
+    for (const char* path : {"/cpus", "/cpus/x86-64:amd%20epyc%207763%2064-core%20processor",
+                             "/api/v1/cpus/x86-64:amd%20epyc%207763%2064-core%20processor"})
+        benchmark::RegisterBenchmark((std::string("GET ") + path + " (first after an upload, refreshed)").c_str(),
+                                     [path](benchmark::State& s) { get_after_upload(s, path, true); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(8);
     add("GET /compare (3 results)", compare_paths);
 
     benchmark::RegisterBenchmark("store list, newest 20", [](benchmark::State& s) { store_list(s, ""); })
@@ -283,6 +295,12 @@ int main(int argc, char** argv) {
         std::vector<ResultSummary> rows;
         for (auto _ : s)
             benchmark::DoNotOptimize(g_store->cpu_results("x86-64:amd epyc 7763 64-core processor", 0, 200, &rows));
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("render cpus page (every processor)", [](benchmark::State& s) {
+        std::vector<CpuEntry> cpus;
+        g_store->cpu_list(0, &cpus);
+        for (auto _ : s) benchmark::DoNotOptimize(render_cpus_page(PageContext(), cpus, 0));
+        s.counters["processors"] = static_cast<double>(cpus.size());
     })->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render list page (20 rows)", render_list)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("render result page", render_result)->Unit(benchmark::kMillisecond);

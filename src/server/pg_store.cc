@@ -112,7 +112,9 @@ std::string exec_simple(PGconn* conn, const char* sql);
 // it); a refresher recomputes a stale processor's two rows (unflagged only,
 // and all) under a per-processor advisory lock, so that two instances never
 // write over each other's newer figures, and deletes exactly the marks it
-// read, so that a write committed meanwhile stays marked. Every processor
+// read, so that a write committed meanwhile stays marked; each refresh
+// counts in qm_meta's stats_version. The list reads a covering index, not
+// the rows with their statistics. Every processor
 // starts stale: the refresher fills the table after the migration. The
 // processor index carries the multi-core order, so that a processor's best
 // results are read through it rather than sorted from all of them.
@@ -130,6 +132,9 @@ CREATE TABLE qm_cpu_stats (
 );
 CREATE TABLE qm_stale_marks (id bigserial PRIMARY KEY, processor_key text NOT NULL);
 CREATE INDEX qm_stale_marks_processor ON qm_stale_marks (processor_key);
+CREATE INDEX qm_cpu_stats_list ON qm_cpu_stats (with_flagged, processor_key)
+    INCLUDE (cpu, architecture, count, median_multi, median_single);
+INSERT INTO qm_meta (key, value) VALUES ('stats_version', '0');
 INSERT INTO qm_stale_marks (processor_key) SELECT DISTINCT processor_key FROM qm_results;
 DROP INDEX qm_results_processor;
 CREATE INDEX qm_results_processor ON qm_results (processor_key, score_multi DESC, seq DESC) WHERE listed;
@@ -259,7 +264,9 @@ const std::string kStoreStatsSql =
     " stats) VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (processor_key, with_flagged) DO UPDATE SET"
     " cpu = excluded.cpu, architecture = excluded.architecture, count = excluded.count,"
     " median_multi = excluded.median_multi, median_single = excluded.median_single, stats = excluded.stats";
-const std::string kClearStaleSql = "DELETE FROM qm_stale_marks WHERE id = ANY($1::bigint[])";
+const std::string kClearStaleSql = "WITH d AS (DELETE FROM qm_stale_marks WHERE id = ANY($1::bigint[]))"
+                                   " UPDATE qm_meta SET value = (value::bigint + 1)::text WHERE key = 'stats_version'";
+const std::string kStatsVersionSql = "SELECT value FROM qm_meta WHERE key = 'stats_version'";
 
 const Statement kStatements[] = {
     {"qm_insert", kInsertSql},
@@ -280,6 +287,7 @@ const Statement kStatements[] = {
     {"qm_refresh_lock", kRefreshLockSql},
     {"qm_store_stats", kStoreStatsSql},
     {"qm_clear_stale", kClearStaleSql},
+    {"qm_stats_version", kStatsVersionSql},
 };
 
 struct ResultDeleter {
@@ -444,6 +452,7 @@ public:
                             std::vector<ResultSummary>* out) override;
     StoreStatus stale_processors(std::vector<std::string>* keys) override;
     StoreStatus refresh_processor(const std::string& key) override;
+    StoreStatus stats_version(int64_t* version) override;
 
 private:
     StoreStatus load_processor(PGconn* conn, const std::string& key, std::vector<ResultSummary>* out);
@@ -1013,6 +1022,17 @@ StoreStatus PgStore::refresh_processor(const std::string& key) {
         }
         exec_simple(conn, "ROLLBACK");
         return status;
+    });
+}
+
+StoreStatus PgStore::stats_version(int64_t* version) {
+    return run("stats_version", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_stats_version", 0, nullptr, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+            log_failure("reading the statistics version", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        return parse_int64(PQgetvalue(r.get(), 0, 0), version) ? StoreStatus::ok : StoreStatus::error;
     });
 }
 

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,14 @@
 #include "server/http/rate_limiter.h"
 #include "server/store.h"
 
+// The processor list as last rendered, per order and toggle, with the
+// statistics version it shows (ResultStore::stats_version): served again
+// until any processor's statistics change, on this instance or another.
+struct RenderedCpuLists {
+    std::mutex mutex;
+    std::map<std::string, std::pair<int64_t, std::string>> pages;
+};
+
 struct ServiceContext {
     ResultStore* store = nullptr;
     std::string public_url;  // link base, without trailing slash
@@ -23,6 +33,7 @@ struct ServiceContext {
     RateLimiter* limiter = nullptr;  // null: no limit
     FILE* access_log = nullptr;      // null: no log
     std::vector<Cidr> trusted_proxies;
+    std::shared_ptr<RenderedCpuLists> cpu_lists = std::make_shared<RenderedCpuLists>();
     // Seams for the tests: wall clock (Unix seconds) and a steady clock (seconds).
     std::function<int64_t()> now;
     std::function<double()> steady;

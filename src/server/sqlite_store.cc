@@ -161,7 +161,9 @@ bool backfill_v2(sqlite3* db, std::string* error);
 // appends its processor to stale_marks in its own transaction (an append, so
 // uploads never wait on one another for it); the refresher recomputes a
 // stale processor's two rows (unflagged only, and all), records the last
-// mark they cover in `through` and drops the marks up to it. Every processor
+// mark they cover in `through`, drops the marks up to it and counts the
+// change in stats_version. The list reads a covering index, not the rows
+// with their statistics. Every processor
 // starts stale: the refresher fills the table after the migration. The
 // processor index carries the multi-core order, so that a processor's best
 // results are read through it rather than sorted from all of them.
@@ -180,6 +182,10 @@ const char kMigrateV3Sql[] =
     ") WITHOUT ROWID;\n"
     "CREATE TABLE stale_marks (seq INTEGER PRIMARY KEY AUTOINCREMENT, processor_key TEXT NOT NULL);\n"
     "CREATE INDEX stale_marks_processor ON stale_marks(processor_key, seq);\n"
+    "CREATE INDEX cpu_stats_list ON cpu_stats(with_flagged, processor_key, cpu, architecture, count, median_multi,"
+    " median_single);\n"
+    "CREATE TABLE stats_version (n INTEGER NOT NULL);\n"
+    "INSERT INTO stats_version VALUES (0);\n"
     "INSERT INTO stale_marks (processor_key) SELECT DISTINCT processor_key FROM results;\n"
     "DROP INDEX results_processor;\n"
     "CREATE INDEX results_processor ON results(processor_key, listed, score_multi DESC, seq DESC);\n";
@@ -326,6 +332,8 @@ const char kStoreStatsSql[] =
     " median_multi = excluded.median_multi, median_single = excluded.median_single, stats = excluded.stats,"
     " through = excluded.through WHERE cpu_stats.through < excluded.through";
 const char kClearStaleSql[] = "DELETE FROM stale_marks WHERE processor_key = ? AND seq <= ?";
+const char kBumpStatsVersionSql[] = "UPDATE stats_version SET n = n + 1";
+const char kStatsVersionSql[] = "SELECT n FROM stats_version";
 const char kCpuListSql[] = "SELECT processor_key, cpu, architecture, count, median_multi, median_single FROM cpu_stats"
                            " WHERE with_flagged = ? AND count > 0 ORDER BY processor_key";
 const char kCpuStatsSql[] = "SELECT cpu, architecture, count, median_multi, median_single, stats FROM cpu_stats"
@@ -760,7 +768,7 @@ public:
             }
             bind_text(clear, 1, key);
             sqlite3_bind_int64(clear, 2, through);
-            ok = ok && sqlite3_step(clear) == SQLITE_DONE;
+            ok = ok && sqlite3_step(clear) == SQLITE_DONE && c->exec(kBumpStatsVersionSql);
             sqlite3_reset(clear);
             if (!ok) c->exec("ROLLBACK TO refresh");
             c->exec("RELEASE refresh");
@@ -777,6 +785,16 @@ public:
             if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
             *total = sqlite3_column_int64(stmt, 0);
             *below = sqlite3_column_int64(stmt, 1);
+            return reset(stmt, StoreStatus::ok);
+        });
+    }
+
+    StoreStatus stats_version(int64_t* version) override {
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kStatsVersionSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
+            *version = sqlite3_column_int64(stmt, 0);
             return reset(stmt, StoreStatus::ok);
         });
     }

@@ -121,6 +121,10 @@ public:
     // same: the newer computation wins).
     virtual StoreStatus stale_processors(std::vector<std::string>* keys) = 0;
     virtual StoreStatus refresh_processor(const std::string& processor_key) = 0;
+    // A number that changes whenever any statistics are written, by any
+    // store on the database: what was rendered from cpu_list stays good
+    // while it is the same.
+    virtual StoreStatus stats_version(int64_t* version) = 0;
 };
 
 #include <memory>

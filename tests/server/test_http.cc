@@ -199,6 +199,7 @@ struct FailingStore : ResultStore {
     }
     StoreStatus stale_processors(std::vector<std::string>*) override { return StoreStatus::error; }
     StoreStatus refresh_processor(const std::string&) override { return StoreStatus::error; }
+    StoreStatus stats_version(int64_t*) override { return StoreStatus::error; }
     StoreStatus processor_rank(const std::string&, double, int64_t*, int64_t*) override { return StoreStatus::error; }
 };
 

@@ -165,8 +165,21 @@ void page_cpus(RouteCall& call) {
     if ((sort != "" && sort != "name" && sort != "count" && sort != "multi" && sort != "single") ||
         (flagged != "" && flagged != "0" && flagged != "1"))
         return send_message(call.res, call.pages, 400, "Bad order", "Order by name, count, multi or single.");
+    // The version is read before the list: a list newer than its version is
+    // only rendered again once more.
+    int64_t version = 0;
+    StoreStatus status = call.ctx->store->stats_version(&version);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    RenderedCpuLists* kept = call.ctx->cpu_lists.get();
+    const std::string key = sort + (flagged == "1" ? "&flagged" : "");
+    {
+        std::lock_guard<std::mutex> lock(kept->mutex);
+        const auto found = kept->pages.find(key);
+        if (found != kept->pages.end() && found->second.first == version)
+            return send_page(call.res, 200, std::string(found->second.second));
+    }
     std::vector<CpuEntry> cpus;
-    const StoreStatus status = call.ctx->store->cpu_list(flagged == "1", &cpus);
+    status = call.ctx->store->cpu_list(flagged == "1", &cpus);
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
     auto by = [&](auto key) {
         std::stable_sort(cpus.begin(), cpus.end(), [&](const CpuEntry& a, const CpuEntry& b) { return key(a) > key(b); });
@@ -174,7 +187,12 @@ void page_cpus(RouteCall& call) {
     if (sort == "count") by([](const CpuEntry& c) { return static_cast<double>(c.count); });
     if (sort == "multi") by([](const CpuEntry& c) { return c.median_multi; });
     if (sort == "single") by([](const CpuEntry& c) { return c.median_single; });
-    send_page(call.res, 200, render_cpus_page(call.pages, cpus, flagged == "1"));
+    std::string body = render_cpus_page(call.pages, cpus, flagged == "1");
+    {
+        std::lock_guard<std::mutex> lock(kept->mutex);
+        kept->pages[key] = {version, body};
+    }
+    send_page(call.res, 200, std::move(body));
 }
 
 void page_cpu(RouteCall& call) {
