@@ -19,10 +19,12 @@
 
 // The processor list as last rendered, per order and toggle, with the
 // statistics version it shows (ResultStore::stats_version): served again
-// until any processor's statistics change, on this instance or another.
+// until any processor's statistics change, on this instance or another;
+// and its rows, so that a change renders only the rows it changed.
 struct RenderedCpuLists {
     std::mutex mutex;
     std::map<std::string, std::pair<int64_t, std::string>> pages;
+    std::map<std::string, std::string> rows[2];  // [with flagged]
 };
 
 struct ServiceContext {

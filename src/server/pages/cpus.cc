@@ -56,9 +56,31 @@ void append_distribution_cells(Html& h, const Distribution& d, bool is_score) {
     h.element("td", shown(d.p10) + " – " + shown(d.p90), {{"class", "num"}});
 }
 
+// One processor's row of the list, and what it shows (the key it is kept under).
+std::string cpu_row(const PageContext& ctx, const CpuEntry& c) {
+    std::string out;
+    Html h(&out);
+    h.open("tr", {{"class", "cpu"}, {"data-key", c.processor_key}});
+    h.open("td", {{"data-label", "Processor"}}).open("a", {{"href", cpu_url(ctx.base_path, c.processor_key)}});
+    h.name(c.cpu).close("a");
+    h.close("td").element("td", c.architecture, {{"data-label", "Arch"}});
+    h.element("td", std::to_string(c.count), {{"class", "num"}, {"data-label", "Results"}});
+    h.element("td", score_text(c.median_multi), {{"class", "num"}, {"data-label", "Multi-core"}});
+    h.element("td", score_text(c.median_single), {{"class", "num"}, {"data-label", "Single-core"}});
+    h.close("tr").newline();
+    return out;
+}
+std::string cpu_row_key(const CpuEntry& c) {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "\n%lld %a %a", static_cast<long long>(c.count), c.median_multi,
+                  c.median_single);
+    return c.processor_key + '\n' + c.cpu + '\n' + c.architecture + numbers;
+}
+
 }  // namespace
 
-std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged) {
+std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged,
+                             CpuRows* rows) {
     std::string out;
     page_begin(&out, ctx, "Processors");
     Html h(&out);
@@ -82,16 +104,19 @@ std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>
     h.open("th", {{"class", "num"}});
     h.element("a", "Single-core", {{"href", cpus_url(ctx.base_path, "single", with_flagged)}}).close("th");
     h.close("tr").close("thead").open("tbody").newline();
+    CpuRows shown;
     for (const CpuEntry& c : cpus) {
-        h.open("tr", {{"class", "cpu"}, {"data-key", c.processor_key}});
-        h.open("td", {{"data-label", "Processor"}}).open("a", {{"href", cpu_url(ctx.base_path, c.processor_key)}});
-        h.name(c.cpu).close("a");
-        h.close("td").element("td", c.architecture, {{"data-label", "Arch"}});
-        h.element("td", std::to_string(c.count), {{"class", "num"}, {"data-label", "Results"}});
-        h.element("td", score_text(c.median_multi), {{"class", "num"}, {"data-label", "Multi-core"}});
-        h.element("td", score_text(c.median_single), {{"class", "num"}, {"data-label", "Single-core"}});
-        h.close("tr").newline();
+        if (rows == nullptr) {
+            out += cpu_row(ctx, c);
+            continue;
+        }
+        std::string key = cpu_row_key(c);
+        const auto before = rows->find(key);
+        std::string row = before != rows->end() ? std::move(before->second) : cpu_row(ctx, c);
+        out += row;
+        shown.emplace(std::move(key), std::move(row));
     }
+    if (rows != nullptr) *rows = std::move(shown);
     h.close("tbody").close("table").close("div").newline();
     page_end(&out);
     return out;
@@ -187,9 +212,10 @@ void page_cpus(RouteCall& call) {
     if (sort == "count") by([](const CpuEntry& c) { return static_cast<double>(c.count); });
     if (sort == "multi") by([](const CpuEntry& c) { return c.median_multi; });
     if (sort == "single") by([](const CpuEntry& c) { return c.median_single; });
-    std::string body = render_cpus_page(call.pages, cpus, flagged == "1");
+    std::string body;
     {
         std::lock_guard<std::mutex> lock(kept->mutex);
+        body = render_cpus_page(call.pages, cpus, flagged == "1", &kept->rows[flagged == "1"]);
         kept->pages[key] = {version, body};
     }
     send_page(call.res, 200, std::move(body));
