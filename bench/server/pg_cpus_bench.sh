@@ -3,8 +3,9 @@
 # (10,000 of them on one processor), through real quillmoth-server
 # processes: for each build given, a server on a schema of its own, filled
 # alike; then, round by round alternating between the builds, the median
-# wall time of each request kept (asked again unchanged) and first after an
-# upload to that processor (the upload not timed). Builds side by side in
+# wall time of each request kept (asked again unchanged), first after an
+# upload to that processor (the upload not timed) and, for a build that keeps
+# statistics, first after an upload once they took it in (the wait untimed). Builds side by side in
 # one cluster, so that their figures compare.
 #
 #   bench/server/pg_cpus_bench.sh BUILD_DIR... [-- REQUESTS ROUNDS]
@@ -86,17 +87,16 @@ END $$;
 VACUUM ANALYZE;
 SQL
     # A server that keeps statistics has them all computed before timing.
-    while [[ "$(psql -X -At "$db" -c "SELECT CASE WHEN to_regclass('qm_stale_marks') IS NULL THEN 0
-                                      ELSE (SELECT count(*) FROM qm_stale_marks) END")" != 0 ]]; do
-        sleep 1
-    done
+    if [[ "$(psql -X -At "$db" -c "SELECT to_regclass('qm_stale_marks') IS NOT NULL")" == t ]]; then
+        while [[ "$(psql -X -At "$db" -c "SELECT count(*) FROM qm_stale_marks")" != 0 ]]; do sleep 1; done
+    fi
 done
 
 median() { sort -n | awk '{a[NR] = $1} END {printf "%.1f", a[int((NR + 1) / 2)] * 1000}'; }
 time_get() { curl -s -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$1$2"; }
 
 echo "== $requests requests per figure, $rounds rounds; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf "%-6s %-3s %-36s %12s %12s\n" round bld request "kept ms" "after upload"
+printf "%-6s %-3s %-36s %12s %12s %12s\n" round bld request "kept ms" "after upload" "refreshed"
 for round in $(seq "$rounds"); do
     for i in "${!builds[@]}"; do
         port="${ports[$i]}"
@@ -108,7 +108,17 @@ for round in $(seq "$rounds"); do
                     "http://127.0.0.1:$port/api/v1/submissions"
                 time_get "$port" "$path"
             done | median)"
-            printf "%-6s %-3s %-36s %12s %12s\n" "$round" "$i" "${path/$key/KEY}" "$kept" "$cold"
+            refreshed=-
+            db="$QM_TEST_PG_URI&options=-c%20search_path%3Dqm_cpus_bench$i"
+            if [[ "$(psql -X -At "$db" -c "SELECT to_regclass('qm_stale_marks') IS NOT NULL")" == t ]]; then
+                refreshed="$(for _ in $(seq "$requests"); do
+                    curl -s -o /dev/null -H 'Content-Type: application/json' --data-binary @"$work/shared.json" \
+                        "http://127.0.0.1:$port/api/v1/submissions"
+                    while [[ "$(psql -X -At "$db" -c "SELECT count(*) FROM qm_stale_marks")" != 0 ]]; do sleep 0.05; done
+                    time_get "$port" "$path"
+                done | median)"
+            fi
+            printf "%-6s %-3s %-36s %12s %12s %12s\n" "$round" "$i" "${path/$key/KEY}" "$kept" "$cold" "$refreshed"
         done
     done
 done
