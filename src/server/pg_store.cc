@@ -168,8 +168,8 @@ const char* const kColumnSql[kColScores] = {
     "r.cores", "r.threads", "r.label", "r.listed", "r.flags", "r.processor_key", "r.seq",
     // "suite pass test value,..." in one text, so that a page of results
     // comes back in one round trip.
-    "(SELECT string_agg(f.suite || ' ' || f.pass || ' ' || f.test || ' ' || f.value::text, ',')"
-    " FROM qm_figures f WHERE f.seq = r.seq)"};
+    ("(SELECT string_agg(f.suite || ' ' || f.pass || ' ' || f.test || ' ' || f.value::text, ',')"
+     " FROM qm_figures f WHERE f.seq = r.seq)")};
 
 std::string summary_columns(bool with_figures) {
     std::string out;
