@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "server/cpu_stats.h"
 #include "server/pg_store.h"
+#include "server/stats_refresher.h"
 #include "server/store.h"
 #include "server/validate.h"
 
@@ -102,6 +104,44 @@ std::string migrate_v2_sql() {
 }
 
 std::string backfill_v2(PGconn* conn);
+std::string exec_simple(PGconn* conn, const char* sql);
+
+// Version 3: per-processor statistics kept in the database. Every write
+// appends its processor to qm_stale_marks in its own statement (an append,
+// so that concurrent uploads to one processor never queue on a row lock for
+// it); a refresher recomputes a stale processor's two rows (unflagged only,
+// and all) under a per-processor advisory lock, so that two instances never
+// write over each other's newer figures, and deletes exactly the marks it
+// read, so that a write committed meanwhile stays marked; each refresh
+// counts in qm_meta's stats_version. The list reads a covering index, not
+// the rows with their statistics. Every processor
+// starts stale: the refresher fills the table after the migration. The
+// processor index carries the multi-core order, so that a processor's best
+// results are read through it rather than sorted from all of them.
+const char* const kMigrateV3 = R"SQL(
+CREATE TABLE qm_cpu_stats (
+    processor_key text NOT NULL,
+    with_flagged boolean NOT NULL,
+    cpu text NOT NULL,
+    architecture text NOT NULL,
+    count bigint NOT NULL,
+    median_multi double precision NOT NULL,
+    median_single double precision NOT NULL,
+    stats bytea NOT NULL,
+    PRIMARY KEY (processor_key, with_flagged)
+);
+CREATE TABLE qm_stale_marks (id bigserial PRIMARY KEY, processor_key text NOT NULL);
+CREATE INDEX qm_stale_marks_processor ON qm_stale_marks (processor_key);
+CREATE INDEX qm_cpu_stats_list ON qm_cpu_stats (with_flagged, processor_key)
+    INCLUDE (cpu, architecture, count, median_multi, median_single);
+INSERT INTO qm_meta (key, value) VALUES ('stats_version', '0');
+INSERT INTO qm_stale_marks (processor_key) SELECT DISTINCT processor_key FROM qm_results;
+DROP INDEX qm_results_processor;
+CREATE INDEX qm_results_processor ON qm_results (processor_key, score_multi DESC, seq DESC) WHERE listed;
+)SQL";
+// The advisory lock class of a processor's refresh (its key's hash is the
+// other half); distinct from the schema lock, which is a single bigint.
+constexpr const char* kRefreshLockClass = "71661135";
 
 // Applied in order, each in a transaction of its own under the advisory
 // lock; the schema version is the number applied.
@@ -112,6 +152,7 @@ struct Migration {
 const Migration kMigrations[] = {
     {kCreateV1, nullptr},
     {migrate_v2_sql(), backfill_v2},
+    {kMigrateV3, nullptr},
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -130,12 +171,16 @@ const char* const kColumnSql[kColScores] = {
     ("(SELECT string_agg(f.suite || ' ' || f.pass || ' ' || f.test || ' ' || f.value::text, ',')"
      " FROM qm_figures f WHERE f.seq = r.seq)")};
 
-const std::string kSummaryColumns = [] {
+std::string summary_columns(bool with_figures) {
     std::string out;
-    for (const char* c : kColumnSql) out += (out.empty() ? "" : ", ") + std::string(c);
+    for (int i = 0; i < kColScores; ++i)
+        out += (out.empty() ? "" : ", ") + std::string(i == kColFigures && !with_figures ? "''" : kColumnSql[i]);
     for (int i = 0; i < kScoreCount; ++i) out += ", r." + score_column(i);
     return out;
-}();
+}
+const std::string kSummaryColumns = summary_columns(true);
+// For lists that show no figures: the same columns, the figures empty.
+const std::string kSummaryColumnsOnly = summary_columns(false);
 
 // The figure arrays bound with every insert: suite, pass and test of each
 // value, in the order figures_literal writes them.
@@ -163,9 +208,10 @@ const std::string kInsertSql = [] {
         values += ", $" + std::to_string(17 + i);
     }
     const int n = 17 + kScoreCount;
-    char figures[320];
+    char figures[480];
     std::snprintf(figures, sizeof figures,
-                  " ON CONFLICT (id) DO NOTHING RETURNING seq) INSERT INTO qm_figures (seq, suite, pass, test, value)"
+                  " ON CONFLICT (id) DO NOTHING RETURNING seq, processor_key), m AS (INSERT INTO qm_stale_marks"
+                  " (processor_key) SELECT processor_key FROM r) INSERT INTO qm_figures (seq, suite, pass, test, value)"
                   " SELECT r.seq, f.suite, f.pass, f.test, f.value FROM r, unnest($%d::text[], $%d::text[],"
                   " $%d::text[], $%d::float8[]) AS f(suite, pass, test, value)",
                   n, n + 1, n + 2, n + 3);
@@ -182,8 +228,14 @@ struct Statement {
 };
 
 const std::string kOwnedSql = "SELECT claim_hash = $2 FROM qm_results WHERE id = $1";
-const std::string kUpdateSql = "UPDATE qm_results SET label = $2, listed = $3 WHERE id = $1";
-const std::string kDeleteSql = "WITH d AS (DELETE FROM qm_results WHERE id = $1 RETURNING seq)"
+// Each write marks its processor stale in the same statement; the rows it
+// reports are the marks (update) or the figures (delete), none when the id
+// is unknown.
+const std::string kUpdateSql = "WITH u AS (UPDATE qm_results SET label = $2, listed = $3 WHERE id = $1"
+                               " RETURNING processor_key) INSERT INTO qm_stale_marks (processor_key)"
+                               " SELECT processor_key FROM u";
+const std::string kDeleteSql = "WITH d AS (DELETE FROM qm_results WHERE id = $1 RETURNING seq, processor_key),"
+                               " m AS (INSERT INTO qm_stale_marks (processor_key) SELECT processor_key FROM d)"
                                " DELETE FROM qm_figures WHERE seq IN (SELECT seq FROM d)";
 
 const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_multi < $2) FROM qm_results"
@@ -192,16 +244,29 @@ const std::string kRankSql = "SELECT count(*), count(*) FILTER (WHERE score_mult
 const std::string kExportSql =
     "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.listed AND r.seq > $1 ORDER BY r.seq LIMIT $2";
 
-const std::string kCpuRowsAllSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
-                                   " WHERE listed ORDER BY processor_key, uploaded_at DESC, seq DESC";
-const std::string kCpuRowsSql = "SELECT processor_key, cpu, architecture, score_multi, score_single FROM qm_results"
-                                " WHERE listed AND flags = 0 ORDER BY processor_key, uploaded_at DESC, seq DESC";
-const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
+const std::string kCpuListSql = "SELECT processor_key, cpu, architecture, count, median_multi, median_single"
+                                " FROM qm_cpu_stats WHERE with_flagged = $1 AND count > 0 ORDER BY processor_key";
+const std::string kCpuStatsSql = "SELECT cpu, architecture, count, median_multi, median_single, stats"
+                                 " FROM qm_cpu_stats WHERE processor_key = $1 AND with_flagged = $2";
+const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumnsOnly +
                                       " FROM qm_results r WHERE r.processor_key = $1 AND r.listed"
-                                      " ORDER BY r.score_multi DESC, r.seq DESC";
-const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
+                                      " ORDER BY r.score_multi DESC, r.seq DESC LIMIT $2";
+const std::string kCpuResultsSql = "SELECT " + kSummaryColumnsOnly +
                                    " FROM qm_results r WHERE r.processor_key = $1 AND r.listed AND r.flags = 0"
-                                   " ORDER BY r.score_multi DESC, r.seq DESC";
+                                   " ORDER BY r.score_multi DESC, r.seq DESC LIMIT $2";
+const std::string kProcessorRowsSql = "SELECT " + kSummaryColumns + " FROM qm_results r WHERE r.processor_key = $1"
+                                      " AND r.listed";
+const std::string kStaleSql = "SELECT DISTINCT processor_key FROM qm_stale_marks";
+const std::string kStaleMarksSql = "SELECT coalesce(array_agg(id), '{}') FROM qm_stale_marks WHERE processor_key = $1";
+const std::string kRefreshLockSql = std::string("SELECT pg_try_advisory_xact_lock(") + kRefreshLockClass + ", hashtext($1))";
+const std::string kStoreStatsSql =
+    "INSERT INTO qm_cpu_stats (processor_key, with_flagged, cpu, architecture, count, median_multi, median_single,"
+    " stats) VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (processor_key, with_flagged) DO UPDATE SET"
+    " cpu = excluded.cpu, architecture = excluded.architecture, count = excluded.count,"
+    " median_multi = excluded.median_multi, median_single = excluded.median_single, stats = excluded.stats";
+const std::string kClearStaleSql = "WITH d AS (DELETE FROM qm_stale_marks WHERE id = ANY($1::bigint[]))"
+                                   " UPDATE qm_meta SET value = (value::bigint + 1)::text WHERE key = 'stats_version'";
+const std::string kStatsVersionSql = "SELECT value FROM qm_meta WHERE key = 'stats_version'";
 
 const Statement kStatements[] = {
     {"qm_insert", kInsertSql},
@@ -212,10 +277,17 @@ const Statement kStatements[] = {
     {"qm_delete", kDeleteSql},
     {"qm_rank", kRankSql},
     {"qm_export", kExportSql},
-    {"qm_cpu_rows", kCpuRowsSql},
-    {"qm_cpu_rows_all", kCpuRowsAllSql},
+    {"qm_cpu_list", kCpuListSql},
+    {"qm_cpu_stats", kCpuStatsSql},
     {"qm_cpu_results", kCpuResultsSql},
     {"qm_cpu_results_all", kCpuResultsAllSql},
+    {"qm_processor_rows", kProcessorRowsSql},
+    {"qm_stale", kStaleSql},
+    {"qm_stale_marks", kStaleMarksSql},
+    {"qm_refresh_lock", kRefreshLockSql},
+    {"qm_store_stats", kStoreStatsSql},
+    {"qm_clear_stale", kClearStaleSql},
+    {"qm_stats_version", kStatsVersionSql},
 };
 
 struct ResultDeleter {
@@ -355,6 +427,7 @@ public:
     }
 
     ~PgStore() override {
+        refresher_.reset();  // before the connections it uses
         for (Slot& slot : slots_) {
             if (slot.conn != nullptr) PQfinish(slot.conn);
         }
@@ -374,9 +447,19 @@ public:
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override;
     StoreStatus export_rows(int64_t since, const ExportRow& row) override;
     StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override;
-    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override;
+    StoreStatus cpu_stats(const std::string& key, int with_flagged, CpuEntry* entry, CpuStats* stats) override;
+    StoreStatus cpu_results(const std::string& key, int with_flagged, int limit,
+                            std::vector<ResultSummary>* out) override;
+    StoreStatus stale_processors(std::vector<std::string>* keys) override;
+    StoreStatus refresh_processor(const std::string& key) override;
+    StoreStatus stats_version(int64_t* version) override;
 
 private:
+    StoreStatus load_processor(PGconn* conn, const std::string& key, std::vector<ResultSummary>* out);
+    StoreStatus written(StoreStatus status) {
+        if (status == StoreStatus::ok && refresher_) refresher_->nudge();
+        return status;
+    }
     // A ready connection, or null with the reason in *why.
     PGconn* connect(std::string* why);
     bool prepare(PGconn* conn);
@@ -399,6 +482,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<int> idle_;
     std::atomic<bool> down_{false};
+    std::unique_ptr<StatsRefresher> refresher_;
 };
 
 PGconn* PgStore::connect(std::string* why) {
@@ -583,7 +667,7 @@ StoreStatus PgStore::insert(const StoredResult& result, const unsigned char clai
     lengths[14] = static_cast<int>(s.content_hash.size());
     lengths[15] = static_cast<int>(result.document.size());
     formats[13] = formats[14] = formats[15] = 1;
-    return run("insert", [&](PGconn* conn) {
+    return written(run("insert", [&](PGconn* conn) {
         Result r = exec(conn, "qm_insert", kInsertParams, values, lengths, formats);
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             log_failure("inserting a result", conn, r.get());
@@ -605,7 +689,7 @@ StoreStatus PgStore::insert(const StoredResult& result, const unsigned char clai
         if (PQntuples(owned.get()) == 1 && PQgetvalue(owned.get(), 0, 0)[0] == 't') return StoreStatus::ok;
         std::fprintf(stderr, "quillmoth-server: result id collision on insert\n");
         return StoreStatus::error;
-    });
+    }));
 }
 
 StoreStatus PgStore::get(const std::string& id, StoredResult* out) {
@@ -720,26 +804,26 @@ StoreStatus PgStore::list(const ListQuery& query, std::vector<ResultSummary>* ou
 StoreStatus PgStore::set_label_and_listing(const std::string& id, const std::string& label, int listed) {
     if (label.find('\0') != std::string::npos) return StoreStatus::error;
     const char* values[3] = {id.c_str(), label.c_str(), listed ? "t" : "f"};
-    return run("update", [&](PGconn* conn) {
+    return written(run("update", [&](PGconn* conn) {
         Result r = exec(conn, "qm_update", 3, values, nullptr, nullptr);
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             log_failure("updating a result", conn, r.get());
             return failure_status(conn, r.get());
         }
         return std::strcmp(PQcmdTuples(r.get()), "0") == 0 ? StoreStatus::not_found : StoreStatus::ok;
-    });
+    }));
 }
 
 StoreStatus PgStore::remove(const std::string& id) {
     const char* values[1] = {id.c_str()};
-    return run("delete", [&](PGconn* conn) {
+    return written(run("delete", [&](PGconn* conn) {
         Result r = exec(conn, "qm_delete", 1, values, nullptr, nullptr);
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             log_failure("deleting a result", conn, r.get());
             return failure_status(conn, r.get());
         }
         return std::strcmp(PQcmdTuples(r.get()), "0") == 0 ? StoreStatus::not_found : StoreStatus::ok;
-    });
+    }));
 }
 
 StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
@@ -772,33 +856,83 @@ StoreStatus PgStore::export_rows(int64_t since, const ExportRow& row) {
 }
 
 StoreStatus PgStore::cpu_list(int with_flagged, std::vector<CpuEntry>* out) {
-    std::vector<CpuRow> rows;
-    const StoreStatus status = run("cpu_list", [&](PGconn* conn) {
-        Result r = exec(conn, with_flagged ? "qm_cpu_rows_all" : "qm_cpu_rows", 0, nullptr, nullptr, nullptr);
+    const char* values[1] = {with_flagged ? "t" : "f"};
+    return run("cpu_list", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_cpu_list", 1, values, nullptr, nullptr);
         if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
             log_failure("listing processors", conn, r.get());
             return failure_status(conn, r.get());
         }
-        rows.clear();
+        out->clear();
         for (int i = 0; i < PQntuples(r.get()); ++i) {
-            CpuRow row{PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2), 0, 0};
-            const char* m = PQgetvalue(r.get(), i, 3);
-            const char* s = PQgetvalue(r.get(), i, 4);
-            if (!parse_double(m, m + std::strlen(m), &row.multi) || !parse_double(s, s + std::strlen(s), &row.single))
+            CpuEntry e{PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2), 0, 0, 0};
+            const char* m = PQgetvalue(r.get(), i, 4);
+            const char* s = PQgetvalue(r.get(), i, 5);
+            if (!parse_int64(PQgetvalue(r.get(), i, 3), &e.count) ||
+                !parse_double(m, m + std::strlen(m), &e.median_multi) ||
+                !parse_double(s, s + std::strlen(s), &e.median_single))
                 return StoreStatus::error;
-            rows.push_back(std::move(row));
+            out->push_back(std::move(e));
         }
         return StoreStatus::ok;
     });
-    if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
-    return status;
 }
 
-StoreStatus PgStore::cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) {
-    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+// Every listed result of a processor with its figures, for its statistics.
+StoreStatus PgStore::load_processor(PGconn* conn, const std::string& key, std::vector<ResultSummary>* out) {
     const char* values[1] = {key.c_str()};
+    Result r = exec(conn, "qm_processor_rows", 1, values, nullptr, nullptr);
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+        log_failure("reading a processor's results", conn, r.get());
+        return failure_status(conn, r.get());
+    }
+    out->assign(static_cast<size_t>(PQntuples(r.get())), ResultSummary());
+    for (int i = 0; i < PQntuples(r.get()); ++i)
+        if (!read_summary(r.get(), i, 0, &(*out)[static_cast<size_t>(i)])) return StoreStatus::error;
+    return StoreStatus::ok;
+}
+
+StoreStatus PgStore::cpu_stats(const std::string& key, int with_flagged, CpuEntry* entry, CpuStats* stats) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    const char* values[2] = {key.c_str(), with_flagged ? "t" : "f"};
+    const StoreStatus status = run("cpu_stats", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_cpu_stats", 2, values, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("reading a processor's statistics", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        if (PQntuples(r.get()) == 1) {
+            *entry = CpuEntry{key, PQgetvalue(r.get(), 0, 0), PQgetvalue(r.get(), 0, 1), 0, 0, 0};
+            const char* m = PQgetvalue(r.get(), 0, 3);
+            const char* s = PQgetvalue(r.get(), 0, 4);
+            std::string bytes;
+            if (!parse_int64(PQgetvalue(r.get(), 0, 2), &entry->count) ||
+                !parse_double(m, m + std::strlen(m), &entry->median_multi) ||
+                !parse_double(s, s + std::strlen(s), &entry->median_single) ||
+                !decode_bytea(PQgetvalue(r.get(), 0, 5), PQgetlength(r.get(), 0, 5), &bytes))
+                return StoreStatus::error;
+            if (entry->count == 0 || decode_cpu_stats(bytes, stats)) return StoreStatus::ok;
+        }
+        // Not computed yet (a new processor, or just migrated): from its results, once.
+        std::vector<ResultSummary> results;
+        const StoreStatus loaded = load_processor(conn, key, &results);
+        CpuEntry entries[2];
+        CpuStats computed[2];
+        compute_processor_stats(results, entries, computed);
+        *entry = entries[with_flagged ? 1 : 0];
+        entry->processor_key = key;
+        *stats = computed[with_flagged ? 1 : 0];
+        return loaded;
+    });
+    return status == StoreStatus::ok && entry->count == 0 ? StoreStatus::not_found : status;
+}
+
+StoreStatus PgStore::cpu_results(const std::string& key, int with_flagged, int limit, std::vector<ResultSummary>* out) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::not_found;
+    const std::string limit_text = std::to_string(limit);
+    const char* values[2] = {key.c_str(), limit_text.c_str()};
     const StoreStatus status = run("cpu_results", [&](PGconn* conn) {
-        Result r = exec(conn, with_flagged ? "qm_cpu_results_all" : "qm_cpu_results", 1, values, nullptr, nullptr);
+        Result r = exec(conn, with_flagged ? "qm_cpu_results_all" : "qm_cpu_results", 2, values, nullptr, nullptr);
         if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
             log_failure("reading a processor's results", conn, r.get());
             return failure_status(conn, r.get());
@@ -811,6 +945,95 @@ StoreStatus PgStore::cpu_results(const std::string& key, int with_flagged, std::
         return StoreStatus::ok;
     });
     return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
+}
+
+StoreStatus PgStore::stale_processors(std::vector<std::string>* keys) {
+    return run("stale_processors", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_stale", 0, nullptr, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+            log_failure("reading the stale processors", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        keys->clear();
+        for (int i = 0; i < PQntuples(r.get()); ++i) keys->push_back(PQgetvalue(r.get(), i, 0));
+        return StoreStatus::ok;
+    });
+}
+
+// In one transaction holding the processor's advisory lock (another
+// instance already on it: skipped, its marks stay for later): the marks,
+// then the results, read after them (each statement sees every commit so
+// far), so every mark read stands for a write the results include; the two
+// rows written and exactly those marks deleted.
+StoreStatus PgStore::refresh_processor(const std::string& key) {
+    if (key.find('\0') != std::string::npos) return StoreStatus::error;
+    return run("refresh_processor", [&](PGconn* conn) {
+        auto step = [&](const char* name, int n, const char* const* values, const int* lengths, const int* formats,
+                        ExecStatusType want, Result* out) {
+            *out = exec(conn, name, n, values, lengths, formats);
+            if (PQresultStatus(out->get()) == want) return true;
+            log_failure("refreshing a processor's statistics", conn, out->get());
+            return false;
+        };
+        std::string failure = exec_simple(conn, "BEGIN");
+        if (!failure.empty()) return failure_status(conn, nullptr);
+        const char* key_value[1] = {key.c_str()};
+        Result lock, marks, written;
+        std::vector<ResultSummary> results;
+        StoreStatus status = StoreStatus::error;
+        if (step("qm_refresh_lock", 1, key_value, nullptr, nullptr, PGRES_TUPLES_OK, &lock) &&
+            PQntuples(lock.get()) == 1) {
+            if (PQgetvalue(lock.get(), 0, 0)[0] != 't') {
+                exec_simple(conn, "ROLLBACK");
+                return StoreStatus::ok;
+            }
+            if (step("qm_stale_marks", 1, key_value, nullptr, nullptr, PGRES_TUPLES_OK, &marks) &&
+                PQntuples(marks.get()) == 1 && (status = load_processor(conn, key, &results)) == StoreStatus::ok) {
+                CpuEntry entries[2];
+                CpuStats stats[2];
+                compute_processor_stats(results, entries, stats);
+                for (int i = 0; i < 2 && status == StoreStatus::ok; ++i) {
+                    const std::string blob = encode_cpu_stats(stats[i]), count = std::to_string(entries[i].count);
+                    char multi[40], single[40];
+                    std::snprintf(multi, sizeof multi, "%.17g", entries[i].median_multi);
+                    std::snprintf(single, sizeof single, "%.17g", entries[i].median_single);
+                    const char* values[8] = {key.c_str(), i ? "t" : "f", entries[i].cpu.c_str(),
+                                             entries[i].architecture.c_str(), count.c_str(), multi, single,
+                                             blob.data()};
+                    const int lengths[8] = {0, 0, 0, 0, 0, 0, 0, static_cast<int>(blob.size())};
+                    const int formats[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+                    if (!step("qm_store_stats", 8, values, lengths, formats, PGRES_COMMAND_OK, &written))
+                        status = failure_status(conn, written.get());
+                }
+                const char* ids[1] = {PQgetvalue(marks.get(), 0, 0)};
+                if (status == StoreStatus::ok &&
+                    !step("qm_clear_stale", 1, ids, nullptr, nullptr, PGRES_COMMAND_OK, &written))
+                    status = failure_status(conn, written.get());
+            } else if (status == StoreStatus::ok) {
+                status = failure_status(conn, marks.get());
+            }
+        } else {
+            status = failure_status(conn, lock.get());
+        }
+        if (status == StoreStatus::ok) {
+            failure = exec_simple(conn, "COMMIT");
+            if (failure.empty()) return StoreStatus::ok;
+            status = failure_status(conn, nullptr);
+        }
+        exec_simple(conn, "ROLLBACK");
+        return status;
+    });
+}
+
+StoreStatus PgStore::stats_version(int64_t* version) {
+    return run("stats_version", [&](PGconn* conn) {
+        Result r = exec(conn, "qm_stats_version", 0, nullptr, nullptr, nullptr);
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+            log_failure("reading the statistics version", conn, r.get());
+            return failure_status(conn, r.get());
+        }
+        return parse_int64(PQgetvalue(r.get(), 0, 0), version) ? StoreStatus::ok : StoreStatus::error;
+    });
 }
 
 StoreStatus PgStore::processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) {
@@ -971,6 +1194,7 @@ bool PgStore::start(std::string* error) {
         return false;
     }
     slot->prepared = true;
+    refresher_ = std::make_unique<StatsRefresher>(this);
     return true;
 }
 

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,8 +15,17 @@
 #include "server/http/client_address.h"
 #include "server/http/core.h"
 #include "server/http/rate_limiter.h"
-#include "server/answer_cache.h"
 #include "server/store.h"
+
+// The processor list as last rendered, per order and toggle, with the
+// statistics version it shows (ResultStore::stats_version): served again
+// until any processor's statistics change, on this instance or another;
+// and its rows, so that a change renders only the rows it changed.
+struct RenderedCpuLists {
+    std::mutex mutex;
+    std::map<std::string, std::pair<int64_t, std::string>> pages;
+    std::map<std::string, std::string> rows[2];  // [with flagged]
+};
 
 struct ServiceContext {
     ResultStore* store = nullptr;
@@ -24,8 +35,7 @@ struct ServiceContext {
     RateLimiter* limiter = nullptr;  // null: no limit
     FILE* access_log = nullptr;      // null: no log
     std::vector<Cidr> trusted_proxies;
-    // Answers of the per-processor pages and API, dropped on every change.
-    std::shared_ptr<AnswerCache> answers = std::make_shared<AnswerCache>();
+    std::shared_ptr<RenderedCpuLists> cpu_lists = std::make_shared<RenderedCpuLists>();
     // Seams for the tests: wall clock (Unix seconds) and a steady clock (seconds).
     std::function<int64_t()> now;
     std::function<double()> steady;

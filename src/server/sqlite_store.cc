@@ -21,8 +21,10 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/cpu_stats.h"
 #include "server/file_identity.h"
 #include "server/ids.h"
+#include "server/stats_refresher.h"
 #include "server/store.h"
 #include "server/validate.h"
 
@@ -155,8 +157,43 @@ std::string migrate_v2_sql() {
 
 bool backfill_v2(sqlite3* db, std::string* error);
 
+// Version 3: per-processor statistics kept in the database. Every write
+// appends its processor to stale_marks in its own transaction (an append, so
+// uploads never wait on one another for it); the refresher recomputes a
+// stale processor's two rows (unflagged only, and all), records the last
+// mark they cover in `through`, drops the marks up to it and counts the
+// change in stats_version. The list reads a covering index, not the rows
+// with their statistics. Every processor
+// starts stale: the refresher fills the table after the migration. The
+// processor index carries the multi-core order, so that a processor's best
+// results are read through it rather than sorted from all of them.
+const char kMigrateV3Sql[] =
+    "CREATE TABLE cpu_stats (\n"
+    "  processor_key TEXT NOT NULL,\n"
+    "  with_flagged INTEGER NOT NULL,\n"
+    "  cpu TEXT NOT NULL,\n"
+    "  architecture TEXT NOT NULL,\n"
+    "  count INTEGER NOT NULL,\n"
+    "  median_multi REAL NOT NULL,\n"
+    "  median_single REAL NOT NULL,\n"
+    "  stats BLOB NOT NULL,\n"
+    "  through INTEGER NOT NULL,\n"
+    "  PRIMARY KEY (processor_key, with_flagged)\n"
+    ") WITHOUT ROWID;\n"
+    "CREATE TABLE stale_marks (seq INTEGER PRIMARY KEY AUTOINCREMENT, processor_key TEXT NOT NULL);\n"
+    "CREATE INDEX stale_marks_processor ON stale_marks(processor_key, seq);\n"
+    "CREATE INDEX cpu_stats_list ON cpu_stats(with_flagged, processor_key, cpu, architecture, count, median_multi,"
+    " median_single);\n"
+    "CREATE TABLE stats_version (n INTEGER NOT NULL);\n"
+    "INSERT INTO stats_version VALUES (0);\n"
+    "INSERT INTO stale_marks (processor_key) SELECT DISTINCT processor_key FROM results;\n"
+    "DROP INDEX results_processor;\n"
+    "CREATE INDEX results_processor ON results(processor_key, listed, score_multi DESC, seq DESC);\n";
+
 // Applied in order, each in a transaction of its own; the schema version is
 // the number applied, so the version this server writes is the list's length.
+// (stale_marks counts with AUTOINCREMENT: a seq is never used twice, even
+// once every mark is cleared, so `through` only grows.)
 struct Migration {
     std::string sql;
     bool (*after)(sqlite3* db, std::string* error);  // null: SQL only
@@ -164,6 +201,7 @@ struct Migration {
 const Migration kMigrations[] = {
     {create_v1_sql(), nullptr},
     {migrate_v2_sql(), backfill_v2},
+    {kMigrateV3Sql, nullptr},
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -267,16 +305,36 @@ const std::string kFindClaimSql = "SELECT " + kSummaryColumns + ", document, cla
 // 100,000 results); the walk along the rowid is what a page needs.
 const std::string kExportSql =
     "SELECT " + kSummaryColumns + " FROM results NOT INDEXED WHERE listed = 1 AND seq > ? ORDER BY seq LIMIT ?";
-#define QM_CPU_ROWS "SELECT processor_key, cpu, architecture, score_multi, score_single FROM results WHERE listed = 1"
-#define QM_CPU_ORDER " ORDER BY processor_key, uploaded_at DESC, seq DESC"
-const char kCpuRowsSql[] = QM_CPU_ROWS " AND flags = 0" QM_CPU_ORDER;
-const char kCpuRowsAllSql[] = QM_CPU_ROWS QM_CPU_ORDER;
 const std::string kCpuResultsSql = "SELECT " + kSummaryColumns +
                                    " FROM results WHERE processor_key = ? AND listed = 1 AND flags = 0"
-                                   " ORDER BY score_multi DESC, seq DESC";
+                                   " ORDER BY score_multi DESC, seq DESC LIMIT ?";
 const std::string kCpuResultsAllSql = "SELECT " + kSummaryColumns +
                                       " FROM results WHERE processor_key = ? AND listed = 1"
-                                      " ORDER BY score_multi DESC, seq DESC";
+                                      " ORDER BY score_multi DESC, seq DESC LIMIT ?";
+const char kMarkStaleSql[] = "INSERT INTO stale_marks (processor_key) VALUES (?)";
+const char kMarkStaleByIdSql[] = "INSERT INTO stale_marks (processor_key) SELECT processor_key FROM results WHERE id = ?";
+const char kStaleSql[] = "SELECT DISTINCT processor_key FROM stale_marks";
+const char kStaleThroughSql[] = "SELECT coalesce(max(seq), 0) FROM stale_marks WHERE processor_key = ?";
+// What the statistics need of each listed result of a processor, a row per figure.
+const std::string kProcessorRowsSql = [] {
+    std::string sql = "SELECT r.seq, r.uploaded_at, r.flags, r.cpu, r.architecture";
+    for (int i = 0; i < kScoreCount; ++i) sql += ", r." + score_column(i);
+    return sql + ", f.suite, f.pass, f.test, f.value FROM results r JOIN figures f ON f.seq = r.seq"
+                 " WHERE r.processor_key = ? AND r.listed = 1";
+}();
+const char kStoreStatsSql[] =
+    "INSERT INTO cpu_stats (processor_key, with_flagged, cpu, architecture, count, median_multi, median_single,"
+    " stats, through) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (processor_key, with_flagged) DO"
+    " UPDATE SET cpu = excluded.cpu, architecture = excluded.architecture, count = excluded.count,"
+    " median_multi = excluded.median_multi, median_single = excluded.median_single, stats = excluded.stats,"
+    " through = excluded.through WHERE cpu_stats.through < excluded.through";
+const char kClearStaleSql[] = "DELETE FROM stale_marks WHERE processor_key = ? AND seq <= ?";
+const char kBumpStatsVersionSql[] = "UPDATE stats_version SET n = n + 1";
+const char kStatsVersionSql[] = "SELECT n FROM stats_version";
+const char kCpuListSql[] = "SELECT processor_key, cpu, architecture, count, median_multi, median_single FROM cpu_stats"
+                           " WHERE with_flagged = ? AND count > 0 ORDER BY processor_key";
+const char kCpuStatsSql[] = "SELECT cpu, architecture, count, median_multi, median_single, stats FROM cpu_stats"
+                            " WHERE processor_key = ? AND with_flagged = ?";
 const char kRankSql[] = "SELECT count(*), coalesce(sum(score_multi < ?), 0) FROM results"
                         " WHERE processor_key = ? AND listed = 1 AND flags = 0";
 const char kUpdateSql[] = "UPDATE results SET label = ?, listed = ? WHERE id = ?";
@@ -385,9 +443,62 @@ bool backfill_v2(sqlite3* db, std::string* error) {
     return ok;
 }
 
+template <class T>
+int name_index_of(const T* names, const char* name) {
+    for (int i = 0; i < 2; ++i)
+        if (std::strcmp(name, names[i].key) == 0) return i;
+    return -1;
+}
+
+// Every listed result of a processor with what its statistics need, and the
+// last stale mark of it (0: none), in one read transaction so that the
+// results include every write those marks stand for.
+StoreStatus load_processor(Connection* c, const std::string& key, std::vector<ResultSummary>* out, int64_t* through) {
+    out->clear();
+    *through = 0;
+    sqlite3_stmt* marks = c->statement(kStaleThroughSql);
+    sqlite3_stmt* rows = c->statement(kProcessorRowsSql);
+    if (marks == nullptr || rows == nullptr || !c->exec("BEGIN")) return StoreStatus::error;
+    bind_text(marks, 1, key);
+    bool ok = sqlite3_step(marks) == SQLITE_ROW;
+    if (ok) *through = sqlite3_column_int64(marks, 0);
+    sqlite3_reset(marks);
+    bind_text(rows, 1, key);
+    std::unordered_map<int64_t, size_t> index;
+    int rc = SQLITE_DONE;
+    constexpr int kFirstFigureColumn = 5 + kScoreCount;
+    while (ok && (rc = sqlite3_step(rows)) == SQLITE_ROW) {
+        const int64_t seq = sqlite3_column_int64(rows, 0);
+        auto [at, added] = index.emplace(seq, out->size());
+        if (added) {
+            out->emplace_back();
+            ResultSummary& r = out->back();
+            r.seq = seq;
+            r.uploaded_at = sqlite3_column_int64(rows, 1);
+            r.flags = sqlite3_column_int(rows, 2);
+            r.cpu = column_text(rows, 3);
+            r.architecture = column_text(rows, 4);
+            r.processor_key = key;
+            for (int i = 0; i < kScoreCount; ++i) r.scores[i] = sqlite3_column_double(rows, 5 + i);
+        }
+        const char* suite = reinterpret_cast<const char*>(sqlite3_column_text(rows, kFirstFigureColumn));
+        const char* pass = reinterpret_cast<const char*>(sqlite3_column_text(rows, kFirstFigureColumn + 1));
+        const char* test = reinterpret_cast<const char*>(sqlite3_column_text(rows, kFirstFigureColumn + 2));
+        const int si = suite ? name_index_of(kSuites, suite) : -1;
+        const int pi = pass ? name_index_of(kPasses, pass) : -1;
+        const int ti = test ? test_index(test) : -1;
+        if (si < 0 || pi < 0) ok = false;
+        else if (ti >= 0) (*out)[at->second].figures[si][pi][ti] = sqlite3_column_double(rows, kFirstFigureColumn + 3);
+    }
+    sqlite3_reset(rows);
+    c->exec("COMMIT");
+    return ok && rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error;
+}
+
 class SqliteStore : public ResultStore {
 public:
     ~SqliteStore() override {
+        refresher_.reset();  // before the connections it uses
         {
             std::lock_guard<std::mutex> lock(queue_mutex_);
             stopping_ = true;
@@ -433,12 +544,13 @@ public:
             readers_.push_back(std::move(reader));
         }
         writer_thread_ = std::thread([this] { write_loop(); });
+        refresher_ = std::make_unique<StatsRefresher>(this);
         return true;
     }
 
     StoreStatus insert(const StoredResult& result, const unsigned char claim_hash[32]) override {
         std::string hash(reinterpret_cast<const char*>(claim_hash), 32);
-        return submit([&result, hash](Connection* c) {
+        return written(submit([&result, hash](Connection* c) {
             // A savepoint of its own: a failed figure row must not leave the
             // result half stored in a batch that commits the others.
             if (!c->exec("SAVEPOINT insert_result")) return StoreStatus::error;
@@ -446,7 +558,7 @@ public:
             if (status != StoreStatus::ok) c->exec("ROLLBACK TO insert_result");
             c->exec("RELEASE insert_result");
             return status;
-        });
+        }));
     }
 
     StoreStatus get(const std::string& id, StoredResult* out) override {
@@ -502,18 +614,22 @@ public:
     }
 
     StoreStatus set_label_and_listing(const std::string& id, const std::string& label, int listed) override {
-        return submit([id, label, listed](Connection* c) {
+        return written(submit([id, label, listed](Connection* c) {
             sqlite3_stmt* stmt = c->statement(kUpdateSql);
             if (stmt == nullptr) return StoreStatus::error;
             bind_text(stmt, 1, label);
             sqlite3_bind_int(stmt, 2, listed ? 1 : 0);
             bind_text(stmt, 3, id);
-            return changed_one(c, stmt);
-        });
+            const StoreStatus status = changed_one(c, stmt);
+            return status == StoreStatus::ok ? mark_stale_by_id(c, id) : status;
+        }));
     }
 
     StoreStatus remove(const std::string& id) override {
-        return submit([id](Connection* c) {
+        return written(submit([id](Connection* c) {
+            // Marked first, while the row still names its processor; a
+            // missing id marks nothing.
+            if (mark_stale_by_id(c, id) != StoreStatus::ok) return StoreStatus::error;
             sqlite3_stmt* figures = c->statement(kDeleteFiguresSql);
             sqlite3_stmt* stmt = c->statement(kDeleteSql);
             if (figures == nullptr || stmt == nullptr) return StoreStatus::error;
@@ -523,7 +639,7 @@ public:
             if (rc != SQLITE_DONE) return StoreStatus::error;
             bind_text(stmt, 1, id);
             return changed_one(c, stmt);
-        });
+        }));
     }
 
     StoreStatus export_rows(int64_t since, const ExportRow& row) override {
@@ -569,37 +685,119 @@ public:
     }
 
     StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) override {
-        std::vector<CpuRow> rows;
-        const StoreStatus status = read([&](Connection* c) {
-            sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuRowsAllSql : kCpuRowsSql);
+        out->clear();
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kCpuListSql);
             if (stmt == nullptr) return StoreStatus::error;
+            sqlite3_bind_int(stmt, 1, with_flagged ? 1 : 0);
             int rc;
             while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-                rows.push_back(CpuRow{column_text(stmt, 0), column_text(stmt, 1), column_text(stmt, 2),
-                                      sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4)});
+                out->push_back(CpuEntry{column_text(stmt, 0), column_text(stmt, 1), column_text(stmt, 2),
+                                        sqlite3_column_int64(stmt, 3), sqlite3_column_double(stmt, 4),
+                                        sqlite3_column_double(stmt, 5)});
             return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
         });
-        if (status == StoreStatus::ok) gather_cpu_entries(rows, out);
-        return status;
     }
 
-    StoreStatus cpu_results(const std::string& key, int with_flagged, std::vector<ResultSummary>* out) override {
+    StoreStatus cpu_stats(const std::string& key, int with_flagged, CpuEntry* entry, CpuStats* stats) override {
+        bool stored = false;
+        StoreStatus status = read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kCpuStatsSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            bind_text(stmt, 1, key);
+            sqlite3_bind_int(stmt, 2, with_flagged ? 1 : 0);
+            const int rc = sqlite3_step(stmt);
+            if (rc == SQLITE_ROW) {
+                *entry = CpuEntry{key, column_text(stmt, 0), column_text(stmt, 1), sqlite3_column_int64(stmt, 2),
+                                  sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4)};
+                const void* blob = sqlite3_column_blob(stmt, 5);
+                const std::string bytes(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(stmt, 5)));
+                stored = entry->count == 0 || decode_cpu_stats(bytes, stats);
+            }
+            return reset(stmt, rc == SQLITE_ROW || rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+        if (status == StoreStatus::ok && !stored) {
+            // Not computed yet (a new processor, or just migrated): from its results, once.
+            std::vector<ResultSummary> results;
+            int64_t through = 0;
+            status = read([&](Connection* c) { return load_processor(c, key, &results, &through); });
+            CpuEntry entries[2];
+            CpuStats computed[2];
+            compute_processor_stats(results, entries, computed);
+            *entry = entries[with_flagged ? 1 : 0];
+            entry->processor_key = key;
+            *stats = computed[with_flagged ? 1 : 0];
+        }
+        return status == StoreStatus::ok && entry->count == 0 ? StoreStatus::not_found : status;
+    }
+
+    StoreStatus cpu_results(const std::string& key, int with_flagged, int limit,
+                            std::vector<ResultSummary>* out) override {
         out->clear();
         const StoreStatus status = read([&](Connection* c) {
             sqlite3_stmt* stmt = c->statement(with_flagged ? kCpuResultsAllSql : kCpuResultsSql);
-            sqlite3_stmt* figures = c->statement(kFiguresSql);
-            if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
+            if (stmt == nullptr) return StoreStatus::error;
             bind_text(stmt, 1, key);
+            sqlite3_bind_int(stmt, 2, limit);
             int rc;
             while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
                 out->emplace_back();
                 int64_t seq = 0;
                 read_summary(stmt, &out->back(), &seq);
-                if (!read_figures(figures, seq, &out->back())) return reset(stmt, StoreStatus::error);
             }
             return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
         });
         return status == StoreStatus::ok && out->empty() ? StoreStatus::not_found : status;
+    }
+
+    StoreStatus stale_processors(std::vector<std::string>* keys) override {
+        keys->clear();
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kStaleSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) keys->push_back(column_text(stmt, 0));
+            return reset(stmt, rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error);
+        });
+    }
+
+    // Read and computed outside the writer; written with the marks it covers
+    // only if no later computation got there first.
+    StoreStatus refresh_processor(const std::string& key) override {
+        std::vector<ResultSummary> results;
+        int64_t through = 0;
+        StoreStatus status = read([&](Connection* c) { return load_processor(c, key, &results, &through); });
+        if (status != StoreStatus::ok || through == 0) return status;
+        CpuEntry entries[2];
+        CpuStats stats[2];
+        compute_processor_stats(results, entries, stats);
+        const std::string blobs[2] = {encode_cpu_stats(stats[0]), encode_cpu_stats(stats[1])};
+        return submit([&](Connection* c) {
+            sqlite3_stmt* store = c->statement(kStoreStatsSql);
+            sqlite3_stmt* clear = c->statement(kClearStaleSql);
+            if (store == nullptr || clear == nullptr || !c->exec("SAVEPOINT refresh")) return StoreStatus::error;
+            bool ok = true;
+            for (int i = 0; i < 2 && ok; ++i) {
+                bind_text(store, 1, key);
+                sqlite3_bind_int(store, 2, i);
+                bind_text(store, 3, entries[i].cpu);
+                bind_text(store, 4, entries[i].architecture);
+                sqlite3_bind_int64(store, 5, entries[i].count);
+                sqlite3_bind_double(store, 6, entries[i].median_multi);
+                sqlite3_bind_double(store, 7, entries[i].median_single);
+                sqlite3_bind_blob(store, 8, blobs[i].data(), static_cast<int>(blobs[i].size()), SQLITE_STATIC);
+                sqlite3_bind_int64(store, 9, through);
+                ok = sqlite3_step(store) == SQLITE_DONE;
+                sqlite3_reset(store);
+            }
+            bind_text(clear, 1, key);
+            sqlite3_bind_int64(clear, 2, through);
+            ok = ok && sqlite3_step(clear) == SQLITE_DONE && c->exec(kBumpStatsVersionSql);
+            sqlite3_reset(clear);
+            if (!ok) c->exec("ROLLBACK TO refresh");
+            c->exec("RELEASE refresh");
+            return ok ? StoreStatus::ok : StoreStatus::error;
+        });
     }
 
     StoreStatus processor_rank(const std::string& key, double score, int64_t* below, int64_t* total) override {
@@ -611,6 +809,16 @@ public:
             if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
             *total = sqlite3_column_int64(stmt, 0);
             *below = sqlite3_column_int64(stmt, 1);
+            return reset(stmt, StoreStatus::ok);
+        });
+    }
+
+    StoreStatus stats_version(int64_t* version) override {
+        return read([&](Connection* c) {
+            sqlite3_stmt* stmt = c->statement(kStatsVersionSql);
+            if (stmt == nullptr) return StoreStatus::error;
+            if (sqlite3_step(stmt) != SQLITE_ROW) return reset(stmt, StoreStatus::error);
+            *version = sqlite3_column_int64(stmt, 0);
             return reset(stmt, StoreStatus::ok);
         });
     }
@@ -639,6 +847,20 @@ private:
         std::promise<StoreStatus> done;
     };
 
+    StoreStatus written(StoreStatus status) {
+        if (status == StoreStatus::ok) refresher_->nudge();
+        return status;
+    }
+
+    static StoreStatus mark_stale_by_id(Connection* c, const std::string& id) {
+        sqlite3_stmt* stmt = c->statement(kMarkStaleByIdSql);
+        if (stmt == nullptr) return StoreStatus::error;
+        bind_text(stmt, 1, id);
+        const int rc = sqlite3_step(stmt);
+        sqlite3_reset(stmt);
+        return rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error;
+    }
+
     static StoreStatus reset(sqlite3_stmt* stmt, StoreStatus status) {
         sqlite3_reset(stmt);
         return status;
@@ -656,7 +878,8 @@ private:
         sqlite3_stmt* seen = c->statement(kSeenContentSql);
         sqlite3_stmt* stmt = c->statement(kInsertSql);
         sqlite3_stmt* figure = c->statement(kInsertFigureSql);
-        if (seen == nullptr || stmt == nullptr || figure == nullptr) return StoreStatus::error;
+        sqlite3_stmt* mark = c->statement(kMarkStaleSql);
+        if (seen == nullptr || stmt == nullptr || figure == nullptr || mark == nullptr) return StoreStatus::error;
         sqlite3_bind_blob(seen, 1, r.content_hash.data(), static_cast<int>(r.content_hash.size()), SQLITE_TRANSIENT);
         int rc = sqlite3_step(seen);
         sqlite3_reset(seen);
@@ -696,7 +919,10 @@ private:
                     sqlite3_reset(figure);
                     if (rc != SQLITE_DONE) return StoreStatus::error;
                 }
-        return StoreStatus::ok;
+        bind_text(mark, 1, r.processor_key);
+        rc = sqlite3_step(mark);
+        sqlite3_reset(mark);
+        return rc == SQLITE_DONE ? StoreStatus::ok : StoreStatus::error;
     }
 
     static StoreStatus read_result(Connection* c, sqlite3_stmt* stmt, StoredResult* out,
@@ -865,6 +1091,8 @@ private:
     std::condition_variable queue_ready_;
     std::deque<Pending> queue_;
     bool stopping_ = false;
+
+    std::unique_ptr<StatsRefresher> refresher_;
 };
 
 }  // namespace

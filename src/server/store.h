@@ -67,6 +67,8 @@ struct CpuEntry {
     double median_multi = 0, median_single = 0;
 };
 
+struct CpuStats;
+
 // Takes one exported result; false stops the export.
 using ExportRow = std::function<bool(const ResultSummary& row)>;
 
@@ -93,29 +95,39 @@ public:
     // many there are); row returning false stops the walk.
     virtual StoreStatus export_rows(int64_t since, const ExportRow& row) = 0;
     // Of the listed, unflagged results of one processor: how many there are
-    // and how many have a multi-core score below `score`.
+    // and how many have a multi-core score below `score` (an indexed count).
+    virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,
+                                       int64_t* total) = 0;
+
+    // Per-processor statistics are kept in the database: every write marks
+    // its processor stale in the same transaction, and a StatsRefresher
+    // (stats_refresher.h) of each store recomputes stale ones off the request
+    // path, so these read what was last computed, at most a few seconds old.
+    //
     // Every processor with listed results (unflagged ones only, unless
     // with_flagged), in key order.
     virtual StoreStatus cpu_list(int with_flagged, std::vector<CpuEntry>* out) = 0;
-    // The listed results of one processor (unflagged only unless
-    // with_flagged), best multi-core score first; not_found when it has none
-    // at all.
-    virtual StoreStatus cpu_results(const std::string& processor_key, int with_flagged,
+    // One processor's entry and statistics; computed from its results when
+    // none are stored yet; not_found when it has no such results.
+    virtual StoreStatus cpu_stats(const std::string& processor_key, int with_flagged, CpuEntry* entry,
+                                  CpuStats* stats) = 0;
+    // The best `limit` of one processor's listed results (unflagged only
+    // unless with_flagged) by multi-core score, read through the index;
+    // their figures are left zero.
+    virtual StoreStatus cpu_results(const std::string& processor_key, int with_flagged, int limit,
                                     std::vector<ResultSummary>* out) = 0;
-    virtual StoreStatus processor_rank(const std::string& processor_key, double score, int64_t* below,
-                                       int64_t* total) = 0;
+    // The refresher's two steps: the processors marked stale, and recomputing
+    // one of them (safe against other stores on the same database doing the
+    // same: the newer computation wins).
+    virtual StoreStatus stale_processors(std::vector<std::string>* keys) = 0;
+    virtual StoreStatus refresh_processor(const std::string& processor_key) = 0;
+    // A number that changes whenever any statistics are written, by any
+    // store on the database: what was rendered from cpu_list stays good
+    // while it is the same.
+    virtual StoreStatus stats_version(int64_t* version) = 0;
 };
 
 #include <memory>
-
-// Groups (key, cpu, architecture, multi, single) rows that arrive in key
-// order into entries with their medians: the backends' shared half of
-// cpu_list.
-struct CpuRow {
-    std::string processor_key, cpu, architecture;
-    double multi = 0, single = 0;
-};
-void gather_cpu_entries(const std::vector<CpuRow>& rows, std::vector<CpuEntry>* out);
 
 // Opens the store named by --db: a "postgresql://" or "postgres://" URI
 // selects PostgreSQL, anything else is a SQLite file path. On failure returns

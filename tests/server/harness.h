@@ -185,6 +185,17 @@ struct BackendStore {
     }
 };
 
+// Waits (10 s at most) until the store's refresher has brought every
+// processor's statistics up to date; false if it never did.
+inline bool statistics_fresh(ResultStore* store) {
+    std::vector<std::string> stale;
+    for (int i = 0; i < 1000; ++i) {
+        if (store->stale_processors(&stale) == StoreStatus::ok && stale.empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // A test run once per backend, with that backend's store open.
 class BackendTest : public testing::TestWithParam<std::string> {
 protected:

@@ -193,9 +193,13 @@ struct FailingStore : ResultStore {
     std::string durability() override { return ""; }
     StoreStatus export_rows(int64_t, const ExportRow&) override { return StoreStatus::error; }
     StoreStatus cpu_list(int, std::vector<CpuEntry>*) override { return StoreStatus::error; }
-    StoreStatus cpu_results(const std::string&, int, std::vector<ResultSummary>*) override {
+    StoreStatus cpu_stats(const std::string&, int, CpuEntry*, CpuStats*) override { return StoreStatus::error; }
+    StoreStatus cpu_results(const std::string&, int, int, std::vector<ResultSummary>*) override {
         return StoreStatus::error;
     }
+    StoreStatus stale_processors(std::vector<std::string>*) override { return StoreStatus::error; }
+    StoreStatus refresh_processor(const std::string&) override { return StoreStatus::error; }
+    StoreStatus stats_version(int64_t*) override { return StoreStatus::error; }
     StoreStatus processor_rank(const std::string&, double, int64_t*, int64_t*) override { return StoreStatus::error; }
 };
 

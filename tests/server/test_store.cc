@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "server/cpu_stats.h"
 #include "server/harness.h"
 
 namespace {
@@ -218,6 +219,103 @@ TEST_P(Store, CursorPagesWalkEachOrderOnce) {
     }
 }
 
+// The statistics kept per processor follow every kind of write, made
+// through two stores on one database (two instances) while both refreshers
+// run: once fresh, each store serves what compute_cpu_stats makes of the
+// results themselves, with and without the flagged ones, in the processor's
+// own answer and in the list; its best results come best first.
+TEST_P(Store, KeptStatisticsFollowEveryWriteOfEitherInstance) {
+    std::string error;
+    std::unique_ptr<ResultStore> other = open_result_store(backend.location, 2, &error);
+    ASSERT_TRUE(other) << error;
+    ResultStore* const stores[2] = {store(), other.get()};
+    const std::string key = "x86-64:eta cpu";
+    std::vector<std::string> ids;
+    auto add = [&](ResultStore* via, double speed) {
+        StoredResult r = make_result(new_result_id(), "Eta  CPU", speed, 1700000000 + static_cast<int64_t>(ids.size()));
+        ids.push_back(r.summary.id);
+        return via->insert(r, claim_hash(r.summary.id).bytes);
+    };
+    auto check = [&](const std::string& after) {
+        SCOPED_TRACE(after);
+        ListQuery q;
+        q.cpu_contains = "eta";
+        q.limit = 100;
+        std::vector<ResultSummary> rows;
+        ASSERT_EQ(store()->list(q, &rows, &total), StoreStatus::ok);
+        CpuEntry want[2];
+        CpuStats stats[2];
+        compute_processor_stats(rows, want, stats);
+        for (ResultStore* via : stores) {
+            ASSERT_TRUE(statistics_fresh(via));
+            for (int flagged = 0; flagged < 2; ++flagged) {
+                CpuEntry entry;
+                CpuStats got;
+                std::vector<CpuEntry> cpus;
+                std::vector<ResultSummary> best;
+                ASSERT_EQ(via->cpu_list(flagged, &cpus), StoreStatus::ok);
+                const StoreStatus status = via->cpu_stats(key, flagged, &entry, &got);
+                if (want[flagged].count == 0) {
+                    EXPECT_EQ(status, StoreStatus::not_found);
+                    EXPECT_TRUE(cpus.empty());
+                    continue;
+                }
+                ASSERT_EQ(status, StoreStatus::ok);
+                EXPECT_EQ(encode_cpu_stats(got), encode_cpu_stats(stats[flagged])) << flagged;
+                EXPECT_EQ(entry.cpu, want[flagged].cpu);
+                ASSERT_EQ(cpus.size(), 1u);
+                EXPECT_EQ(cpus[0].processor_key, key);
+                EXPECT_EQ(cpus[0].count, want[flagged].count);
+                EXPECT_EQ(cpus[0].median_multi, want[flagged].median_multi);
+                EXPECT_EQ(cpus[0].median_single, want[flagged].median_single);
+                ASSERT_EQ(via->cpu_results(key, flagged, 2, &best), StoreStatus::ok);
+                ASSERT_EQ(best.size(), static_cast<size_t>(std::min<int64_t>(2, want[flagged].count)));
+                EXPECT_EQ(best[0].scores[kScoreMulti], stats[flagged].high);
+                if (best.size() == 2) {
+                    EXPECT_GE(best[0].scores[kScoreMulti], best[1].scores[kScoreMulti]);
+                }
+            }
+        }
+    };
+    // A burst through both at once; 2.0 twice: the second is a duplicate.
+    std::thread burst([&] {
+        for (double speed : {2.0, 0.5, 4.0}) EXPECT_EQ(add(other.get(), speed), StoreStatus::ok);
+    });
+    for (double speed : {1.0, 3.0}) EXPECT_EQ(add(store(), speed), StoreStatus::ok);
+    burst.join();
+    EXPECT_EQ(add(store(), 2.0), StoreStatus::ok);
+    check("uploads");
+    ASSERT_EQ(other->set_label_and_listing(ids[2], "", 0), StoreStatus::ok);
+    check("unlisting the slowest");
+    ASSERT_EQ(store()->set_label_and_listing(ids[2], "back", 1), StoreStatus::ok);
+    check("listing it again");
+    ASSERT_EQ(other->remove(ids[3]), StoreStatus::ok);
+    check("removing the fastest");
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i != 3) {
+            ASSERT_EQ(stores[i % 2]->remove(ids[i]), StoreStatus::ok);
+        }
+    }
+    check("removing them all");
+}
+
+// The stored form reads back exactly and refuses another layout.
+TEST(CpuStats, StoredFormReadsBackAndRefusesOtherLayouts) {
+    std::vector<ResultSummary> results;
+    for (double speed : {1.0, 1.5, 3.0}) results.push_back(make_result("r", "Theta", speed).summary);
+    CpuStats stats, back;
+    compute_cpu_stats(results, &stats);
+    const std::string bytes = encode_cpu_stats(stats);
+    ASSERT_TRUE(decode_cpu_stats(bytes, &back));
+    EXPECT_EQ(encode_cpu_stats(back), bytes);
+    EXPECT_EQ(back.bins[kHistogramBins - 1], 1);
+    EXPECT_FALSE(decode_cpu_stats(bytes.substr(0, bytes.size() - 1), &back));
+    EXPECT_FALSE(decode_cpu_stats(bytes + "x", &back));
+    std::string other_catalogue = bytes;
+    other_catalogue[2] = static_cast<char>(kTestCount + 1);
+    EXPECT_FALSE(decode_cpu_stats(other_catalogue, &back));
+}
+
 TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {
     EXPECT_EQ(processor_key("x86-64", "  Intel(R)\tCore  i5-8250U\n CPU @ 1.60GHz "),
               "x86-64:intel(r) core i5-8250u cpu @ 1.60ghz");
@@ -226,27 +324,33 @@ TEST(ProcessorKey, FoldsCaseAndWhiteSpaceOnly) {
     EXPECT_EQ(processor_key("arm64", "\xc3\x89 CPU"), "arm64:\xc3\x89 cpu");  // no guessing beyond ASCII
 }
 
-// A database written by the first server: opened, migrated in place, every
-// document served byte for byte with its scores and flags back-filled and its
-// claim code still working.
+#ifdef QM_HAVE_LIBPQ
+// Every table of the current schema, for tests that put another in its place.
+const char kDropPgTables[] = "DROP TABLE IF EXISTS qm_results, qm_meta, qm_figures, qm_cpu_stats, qm_stale_marks";
+#endif
+
+// Databases written by the first and the second server (the same five
+// results): opened, migrated in place, every document served byte for byte
+// with its scores and flags back-filled, its claim code still working, and
+// its processors' statistics filled in.
 class Migration : public Store {
 protected:
-    // Replaces the test's store by the version-1 fixture of its backend
+    // Replaces the test's store by the fixture of its backend at `version`
     // (optionally changed by `then`, SQL run before opening); returns the
     // open error, "" when it opened.
-    std::string open_fixture(const std::string& then = "") {
+    std::string open_fixture(int version, const std::string& then = "") {
         backend.store.reset();
-        const std::string dir = QUILLMOTH_TEST_DIR "/server/fixtures/";
+        const std::string dir = QUILLMOTH_TEST_DIR "/server/fixtures/v" + std::to_string(version);
         if (GetParam() == "sqlite") {
             for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(backend.location + suffix);
-            std::filesystem::copy_file(dir + "v1.sqlite", backend.location);
+            std::filesystem::copy_file(dir + ".sqlite", backend.location);
             if (!then.empty()) {
                 EXPECT_EQ(sqlite_sql(backend.location, then.c_str()), "");
             }
         } else {
 #ifdef QM_HAVE_LIBPQ
-            EXPECT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
-            EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "v1-postgres.sql")), "");
+            EXPECT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
+            EXPECT_EQ(pg_test_sql(backend.location, read_whole_file(dir + "-postgres.sql")), "");
             if (!then.empty()) {
                 EXPECT_EQ(pg_test_sql(backend.location, then), "");
             }
@@ -274,66 +378,98 @@ protected:
         return pg;
 #endif
     }
-    std::string version() { return raw("PRAGMA user_version", "SELECT value FROM qm_meta"); }
+    std::string version() { return raw("PRAGMA user_version", "SELECT value FROM qm_meta WHERE key = 'schema_version'"); }
 };
 
-TEST_P(Migration, Version1OpensMigratedWithEveryDocumentIntact) {
-    ASSERT_EQ(open_fixture(), "");
-    EXPECT_EQ(version(), "2");
-    const auto codes = claim_codes();
-    ASSERT_EQ(codes.size(), 5u);
-    const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
-    std::string first_document;
-    for (size_t i = 0; i < codes.size(); ++i) {
-        SCOPED_TRACE(codes[i].first);
-        ASSERT_EQ(store()->find_by_claim(claim_hash(codes[i].second).bytes, &got), StoreStatus::ok);
-        EXPECT_EQ(got.summary.id, codes[i].first);
-        StoredResult by_id;
-        ASSERT_EQ(store()->get(codes[i].first, &by_id), StoreStatus::ok);
-        // The bytes as the first server stored them: its figures and columns
-        // must read back the same from the migrated rows.
-        ResultSummary expected;
-        ASSERT_EQ(read_document(by_id.document, &expected), 1);
-        if (i == 0) first_document = by_id.document;
-        if (i == 2) {
-            EXPECT_EQ(by_id.document, first_document);
+TEST_P(Migration, OlderVersionsOpenMigratedWithEveryDocumentIntact) {
+    for (const int from : {1, 2}) {
+        SCOPED_TRACE(from);
+        ASSERT_EQ(open_fixture(from), "");
+        EXPECT_EQ(version(), "3");
+        const auto codes = claim_codes();
+        ASSERT_EQ(codes.size(), 5u);
+        const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
+        std::string first_document;
+        for (size_t i = 0; i < codes.size(); ++i) {
+            SCOPED_TRACE(codes[i].first);
+            ASSERT_EQ(store()->find_by_claim(claim_hash(codes[i].second).bytes, &got), StoreStatus::ok);
+            EXPECT_EQ(got.summary.id, codes[i].first);
+            StoredResult by_id;
+            ASSERT_EQ(store()->get(codes[i].first, &by_id), StoreStatus::ok);
+            // The bytes as the first server stored them: its figures and columns
+            // must read back the same from the migrated rows.
+            ResultSummary expected;
+            ASSERT_EQ(read_document(by_id.document, &expected), 1);
+            if (i == 0) first_document = by_id.document;
+            if (i == 2) {
+                EXPECT_EQ(by_id.document, first_document);
+            }
+            EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
+            for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
+            EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);
+            EXPECT_EQ(by_id.summary.flags, flags[i]);
+            EXPECT_EQ(by_id.summary.architecture, "x86-64");
+            EXPECT_EQ(by_id.summary.cpu, expected.cpu);
+            EXPECT_EQ(by_id.summary.uploaded_at, 1700000000 + 100 * static_cast<int64_t>(i));
         }
-        EXPECT_EQ(0, std::memcmp(by_id.summary.figures, expected.figures, sizeof expected.figures));
-        for (int s = 0; s < kScoreCount; ++s) EXPECT_EQ(by_id.summary.scores[s], expected.scores[s]) << s;
-        EXPECT_GT(by_id.summary.scores[kScoreMulti], 0);
-        EXPECT_EQ(by_id.summary.flags, flags[i]);
-        EXPECT_EQ(by_id.summary.architecture, "x86-64");
-        EXPECT_EQ(by_id.summary.cpu, expected.cpu);
-        EXPECT_EQ(by_id.summary.uploaded_at, 1700000000 + 100 * static_cast<int64_t>(i));
-    }
-    ASSERT_EQ(store()->get("fixtureaaaaaaaa5", &got), StoreStatus::ok);
-    EXPECT_EQ(got.summary.listed, 0);
-    EXPECT_EQ(got.summary.label, "lab <box> \xc3\xa9");
-    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
-    ASSERT_EQ(store()->get("fixtureaaaaaaaa3", &got), StoreStatus::ok);
-    EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+        ASSERT_EQ(store()->get("fixtureaaaaaaaa5", &got), StoreStatus::ok);
+        EXPECT_EQ(got.summary.listed, 0);
+        EXPECT_EQ(got.summary.label, "lab <box> \xc3\xa9");
+        EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+        ASSERT_EQ(store()->get("fixtureaaaaaaaa3", &got), StoreStatus::ok);
+        EXPECT_EQ(got.summary.processor_key, "x86-64:fixture cpu a @ 3.00ghz");
 
-    // New rows go on after the old ones, and the file opens again unchanged.
-    const std::string after = put("After", 1800000000);
-    backend.store.reset();
-    std::string error;
-    backend.store = open_result_store(backend.location, 2, &error);
-    ASSERT_TRUE(backend.store) << error;
-    EXPECT_EQ(listed_ids("", 0, 1), std::vector<std::string>{after});
-    EXPECT_EQ(total, 5);
+        // Every processor starts stale; the refresher fills in its statistics.
+        ASSERT_TRUE(statistics_fresh(store()));
+        std::vector<CpuEntry> cpus;
+        ASSERT_EQ(store()->cpu_list(1, &cpus), StoreStatus::ok);
+        int64_t listed = 0;
+        for (const CpuEntry& c : cpus) listed += c.count;
+        EXPECT_EQ(listed, 4);
+        EXPECT_EQ(cpus[0].processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+
+        // New rows go on after the old ones, and the file opens again unchanged.
+        const std::string after = put("After", 1800000000);
+        backend.store.reset();
+        std::string error;
+        backend.store = open_result_store(backend.location, 2, &error);
+        ASSERT_TRUE(backend.store) << error;
+        EXPECT_EQ(listed_ids("", 0, 1), std::vector<std::string>{after});
+        EXPECT_EQ(total, 5);
+    }
 }
 
+// Each step is all or nothing: a document that cannot be read stops the
+// second, a table in the way the third; the database stays at the version
+// before, with nothing of the step kept.
 TEST_P(Migration, AFailedMigrationLeavesTheDatabaseAsItWas) {
-    const char* corrupt_sqlite = "UPDATE results SET document = CAST('not json' AS BLOB) WHERE id = 'fixtureaaaaaaaa4'";
-    const char* corrupt_pg = "UPDATE qm_results SET document = 'not json' WHERE id = 'fixtureaaaaaaaa4'";
-    const std::string error = open_fixture(GetParam() == "sqlite" ? corrupt_sqlite : corrupt_pg);
-    EXPECT_EQ(backend.store, nullptr);
-    EXPECT_NE(error.find("schema version 2"), std::string::npos) << error;
-    EXPECT_NE(error.find("fixtureaaaaaaaa4"), std::string::npos) << error;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    EXPECT_EQ(version(), "1");
-    // The figure columns are still there: nothing of the step was kept.
-    EXPECT_EQ(raw("SELECT count(raw_multi_primes) FROM results", "SELECT count(figures) FROM qm_results"), "5");
+    const bool sqlite = GetParam() == "sqlite";
+    const struct {
+        int from;
+        const char* sqlite_change;
+        const char* pg_change;
+        const char* says;
+        const char* sqlite_left;  // what counts what the step would have changed
+        const char* pg_left;
+        const char* left;
+    } cases[] = {
+        {1, "UPDATE results SET document = CAST('not json' AS BLOB) WHERE id = 'fixtureaaaaaaaa4'",
+         "UPDATE qm_results SET document = 'not json' WHERE id = 'fixtureaaaaaaaa4'", "fixtureaaaaaaaa4",
+         "SELECT count(raw_multi_primes) FROM results", "SELECT count(figures) FROM qm_results", "5"},
+        {2, "CREATE TABLE cpu_stats (x INTEGER)", "CREATE TABLE qm_cpu_stats (x integer)", "cpu_stats",
+         "SELECT count(*) FROM sqlite_master WHERE name LIKE 'stale_marks%'",
+         "SELECT count(*) FROM pg_tables WHERE tablename = 'qm_stale_marks' AND schemaname = current_schema()", "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.from);
+        const std::string error = open_fixture(c.from, sqlite ? c.sqlite_change : c.pg_change);
+        EXPECT_EQ(backend.store, nullptr);
+        EXPECT_NE(error.find("schema version " + std::to_string(c.from + 1)), std::string::npos) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(version(), std::to_string(c.from));
+        EXPECT_EQ(raw(c.sqlite_left, c.pg_left), c.left);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Migration, testing::ValuesIn(store_backends()));
@@ -383,7 +519,7 @@ using PgStore = Store;
 // (or both would record a version).
 TEST_P(PgStore, InstancesStartingTogetherCreateTheSchemaOnce) {
     backend.store.reset();
-    ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE qm_results, qm_meta, qm_figures"), "");
+    ASSERT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
     constexpr int kInstances = 6;
     std::vector<std::unique_ptr<ResultStore>> stores(kInstances);
     std::vector<std::string> errors(kInstances);
@@ -392,7 +528,8 @@ TEST_P(PgStore, InstancesStartingTogetherCreateTheSchemaOnce) {
         threads.emplace_back([&, i] { stores[i] = open_postgres_store(backend.location, 1, &errors[i]); });
     for (std::thread& t : threads) t.join();
     for (int i = 0; i < kInstances; ++i) ASSERT_NE(stores[i], nullptr) << errors[i];
-    EXPECT_EQ(pg_test_sql(backend.location, "SELECT count(*) FROM qm_meta"), "1");
+    // The schema version and the statistics version, each recorded once.
+    EXPECT_EQ(pg_test_sql(backend.location, "SELECT count(*) FROM qm_meta"), "2");
     ASSERT_EQ(stores[0]->insert(make_result("a1", "cpu"), claim_hash("a").bytes), StoreStatus::ok);
     EXPECT_EQ(stores[kInstances - 1]->get("a1", &got), StoreStatus::ok);
 }
@@ -410,7 +547,7 @@ TEST_P(PgStore, RefusesASchemaItDidNotMakeOrCannotRead) {
         {meta + "'x')", "did not create"},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(pg_test_sql(backend.location, "DROP TABLE IF EXISTS qm_results, qm_meta, qm_figures"), "");
+        ASSERT_EQ(pg_test_sql(backend.location, kDropPgTables), "");
         ASSERT_EQ(pg_test_sql(backend.location, c.setup), "");
         std::string error;
         EXPECT_EQ(open_postgres_store(backend.location, 1, &error), nullptr) << c.setup;

@@ -81,7 +81,6 @@ void api_submit(RouteCall& call) {
     unsigned char hash[32];
     hash_claim_code(code, hash);
     const StoreStatus stored = ctx->store->insert(result, hash);
-    answers_changed(ctx->answers.get());
     if (stored != StoreStatus::ok) return send_errors(res, 503, "the result could not be stored: try again later");
     const nlohmann::ordered_json reply = {{"id", result.summary.id},
                                           {"result_url", result_url(ctx->public_url, result.summary.id)},

@@ -4,6 +4,7 @@
 #include "server/api/api.h"
 #include "server/cpu_stats.h"
 #include "server/listing.h"
+#include "server/pages/pages.h"
 #include "server/service.h"
 
 namespace {
@@ -12,31 +13,26 @@ using nlohmann::json;
 
 json distribution_json(const Distribution& d) { return {{"median", d.median}, {"p10", d.p10}, {"p90", d.p90}}; }
 
+void send_failure(RouteCall& call, StoreStatus status) {
+    call.res.status = store_http_status(status);
+    call.res.set_content(json{{"errors", {status == StoreStatus::not_found ? "no such processor"
+                                                                            : "the results store is unavailable"}}}
+                             .dump(),
+                         "application/json");
+}
+
 }  // namespace
 
 void api_cpu(RouteCall& call) {
     const int with_flagged = call.query.get("flagged") == "1";
-    AnswerCache* cache = call.ctx->answers.get();
-    const std::string key = "/api/v1/cpus/" + call.arg + (with_flagged ? "?flagged=1" : "");
-    std::string cached;
-    if (cached_answer(cache, key, call.ctx->steady(), &cached)) {
-        call.res.status = 200;
-        call.res.set_content(std::move(cached), "application/json");
-        return;
-    }
-    const uint64_t generation = answer_generation(cache);
-    std::vector<ResultSummary> results;
-    const StoreStatus status = call.ctx->store->cpu_results(call.arg, with_flagged, &results);
-    if (status != StoreStatus::ok) {
-        call.res.status = store_http_status(status);
-        call.res.set_content(json{{"errors", {status == StoreStatus::not_found ? "no such processor"
-                                                                                : "the results store is unavailable"}}}
-                                 .dump(),
-                             "application/json");
-        return;
-    }
+    CpuEntry entry;
     CpuStats stats;
-    compute_cpu_stats(results, &stats);
+    StoreStatus status = call.ctx->store->cpu_stats(call.arg, with_flagged, &entry, &stats);
+    if (status != StoreStatus::ok) return send_failure(call, status);
+    std::vector<ResultSummary> results;
+    status = call.ctx->store->cpu_results(call.arg, with_flagged, kMaxResultsShown, &results);
+    // not_found: the statistics are a moment older than the last result's deletion; none listed.
+    if (status != StoreStatus::ok && status != StoreStatus::not_found) return send_failure(call, status);
     json scores, figures, members = json::array();
     for (int i = 0; i < kScoreCount; ++i) scores[kScoreNames[i].key] = distribution_json(stats.scores[i]);
     for (int s = 0; s < 2; ++s)
@@ -51,16 +47,14 @@ void api_cpu(RouteCall& call) {
                            {"single", r.scores[kScoreSingle]},
                            {"flags", flag_names(r.flags)}});
     const json body = {{"processor_key", call.arg},
-                       {"cpu", results.front().cpu},
-                       {"architecture", results.front().architecture},
+                       {"cpu", entry.cpu},
+                       {"architecture", entry.architecture},
                        {"count", stats.count},
                        {"with_flagged", with_flagged == 1},
                        {"scores", scores},
                        {"figures", figures},
                        {"histogram", {{"low", stats.low}, {"high", stats.high}, {"bins", stats.bins}}},
                        {"results", members}};
-    std::string text = body.dump(-1, ' ', false, json::error_handler_t::replace);
-    keep_answer(cache, key, generation, call.ctx->steady(), text);
     call.res.status = 200;
-    call.res.set_content(std::move(text), "application/json");
+    call.res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }

@@ -150,7 +150,6 @@ void page_claim_post(RouteCall& call) {
         }
         const int listed = form.has("listed") ? 1 : 0;
         const StoreStatus status = store->set_label_and_listing(result.summary.id, label, listed);
-        answers_changed(call.ctx->answers.get());
         if (status != StoreStatus::ok) {
             send_store_failure(res, ctx, status);
             return;
@@ -167,7 +166,6 @@ void page_claim_post(RouteCall& call) {
     }
     if (what == "delete_confirmed") {
         const StoreStatus status = store->remove(result.summary.id);
-        answers_changed(call.ctx->answers.get());
         if (status != StoreStatus::ok && status != StoreStatus::not_found) {
             send_store_failure(res, ctx, status);
             return;

@@ -20,8 +20,6 @@ std::string score_text(double score) {
 
 namespace {
 
-constexpr int kMaxResultsShown = 200;
-
 std::string figure_text(double value) {
     char text[32];
     format_figure(text, sizeof text, value);
@@ -58,9 +56,31 @@ void append_distribution_cells(Html& h, const Distribution& d, bool is_score) {
     h.element("td", shown(d.p10) + " – " + shown(d.p90), {{"class", "num"}});
 }
 
+// One processor's row of the list, and what it shows (the key it is kept under).
+std::string cpu_row(const PageContext& ctx, const CpuEntry& c) {
+    std::string out;
+    Html h(&out);
+    h.open("tr", {{"class", "cpu"}, {"data-key", c.processor_key}});
+    h.open("td", {{"data-label", "Processor"}}).open("a", {{"href", cpu_url(ctx.base_path, c.processor_key)}});
+    h.name(c.cpu).close("a");
+    h.close("td").element("td", c.architecture, {{"data-label", "Arch"}});
+    h.element("td", std::to_string(c.count), {{"class", "num"}, {"data-label", "Results"}});
+    h.element("td", score_text(c.median_multi), {{"class", "num"}, {"data-label", "Multi-core"}});
+    h.element("td", score_text(c.median_single), {{"class", "num"}, {"data-label", "Single-core"}});
+    h.close("tr").newline();
+    return out;
+}
+std::string cpu_row_key(const CpuEntry& c) {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "\n%lld %a %a", static_cast<long long>(c.count), c.median_multi,
+                  c.median_single);
+    return c.processor_key + '\n' + c.cpu + '\n' + c.architecture + numbers;
+}
+
 }  // namespace
 
-std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged) {
+std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged,
+                             CpuRows* rows) {
     std::string out;
     page_begin(&out, ctx, "Processors");
     Html h(&out);
@@ -84,25 +104,26 @@ std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>
     h.open("th", {{"class", "num"}});
     h.element("a", "Single-core", {{"href", cpus_url(ctx.base_path, "single", with_flagged)}}).close("th");
     h.close("tr").close("thead").open("tbody").newline();
+    CpuRows shown;
     for (const CpuEntry& c : cpus) {
-        h.open("tr", {{"class", "cpu"}, {"data-key", c.processor_key}});
-        h.open("td", {{"data-label", "Processor"}}).open("a", {{"href", cpu_url(ctx.base_path, c.processor_key)}});
-        h.name(c.cpu).close("a");
-        h.close("td").element("td", c.architecture, {{"data-label", "Arch"}});
-        h.element("td", std::to_string(c.count), {{"class", "num"}, {"data-label", "Results"}});
-        h.element("td", score_text(c.median_multi), {{"class", "num"}, {"data-label", "Multi-core"}});
-        h.element("td", score_text(c.median_single), {{"class", "num"}, {"data-label", "Single-core"}});
-        h.close("tr").newline();
+        if (rows == nullptr) {
+            out += cpu_row(ctx, c);
+            continue;
+        }
+        std::string key = cpu_row_key(c);
+        const auto before = rows->find(key);
+        std::string row = before != rows->end() ? std::move(before->second) : cpu_row(ctx, c);
+        out += row;
+        shown.emplace(std::move(key), std::move(row));
     }
+    if (rows != nullptr) *rows = std::move(shown);
     h.close("tbody").close("table").close("div").newline();
     page_end(&out);
     return out;
 }
 
-std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSummary>& results, int with_flagged) {
-    CpuStats stats;
-    compute_cpu_stats(results, &stats);
-    const ResultSummary& newest = results.front();
+std::string render_cpu_page(const PageContext& ctx, const CpuEntry& newest, const CpuStats& stats,
+                            const std::vector<ResultSummary>& results, int with_flagged) {
     std::string out;
     page_begin(&out, ctx, newest.cpu);
     Html h(&out);
@@ -156,7 +177,7 @@ std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSumm
         h.close("li");
     }
     h.close("ol");
-    if (results.size() > kMaxResultsShown)
+    if (stats.count > kMaxResultsShown)
         h.element("p", "The best " + std::to_string(kMaxResultsShown) + " by multi-core score.", {{"class", "note"}});
     h.close("section").newline();
     page_end(&out);
@@ -169,13 +190,21 @@ void page_cpus(RouteCall& call) {
     if ((sort != "" && sort != "name" && sort != "count" && sort != "multi" && sort != "single") ||
         (flagged != "" && flagged != "0" && flagged != "1"))
         return send_message(call.res, call.pages, 400, "Bad order", "Order by name, count, multi or single.");
-    AnswerCache* cache = call.ctx->answers.get();
-    const std::string key = "/cpus?sort=" + sort + "&flagged=" + flagged;
-    std::string body;
-    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
-    const uint64_t generation = answer_generation(cache);
+    // The version is read before the list: a list newer than its version is
+    // only rendered again once more.
+    int64_t version = 0;
+    StoreStatus status = call.ctx->store->stats_version(&version);
+    if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
+    RenderedCpuLists* kept = call.ctx->cpu_lists.get();
+    const std::string key = sort + (flagged == "1" ? "&flagged" : "");
+    {
+        std::lock_guard<std::mutex> lock(kept->mutex);
+        const auto found = kept->pages.find(key);
+        if (found != kept->pages.end() && found->second.first == version)
+            return send_page(call.res, 200, std::string(found->second.second));
+    }
     std::vector<CpuEntry> cpus;
-    const StoreStatus status = call.ctx->store->cpu_list(flagged == "1", &cpus);
+    status = call.ctx->store->cpu_list(flagged == "1", &cpus);
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
     auto by = [&](auto key) {
         std::stable_sort(cpus.begin(), cpus.end(), [&](const CpuEntry& a, const CpuEntry& b) { return key(a) > key(b); });
@@ -183,28 +212,31 @@ void page_cpus(RouteCall& call) {
     if (sort == "count") by([](const CpuEntry& c) { return static_cast<double>(c.count); });
     if (sort == "multi") by([](const CpuEntry& c) { return c.median_multi; });
     if (sort == "single") by([](const CpuEntry& c) { return c.median_single; });
-    body = render_cpus_page(call.pages, cpus, flagged == "1");
-    keep_answer(cache, key, generation, call.ctx->steady(), body);
+    std::string body;
+    {
+        std::lock_guard<std::mutex> lock(kept->mutex);
+        body = render_cpus_page(call.pages, cpus, flagged == "1", &kept->rows[flagged == "1"]);
+        kept->pages[key] = {version, body};
+    }
     send_page(call.res, 200, std::move(body));
 }
 
 void page_cpu(RouteCall& call) {
     const int with_flagged = call.query.get("flagged") == "1";
-    AnswerCache* cache = call.ctx->answers.get();
-    const std::string key = "/cpus/" + call.arg + (with_flagged ? "?flagged=1" : "");
-    std::string body;
-    if (cached_answer(cache, key, call.ctx->steady(), &body)) return send_page(call.res, 200, std::move(body));
-    const uint64_t generation = answer_generation(cache);
-    std::vector<ResultSummary> results;
-    StoreStatus status = call.ctx->store->cpu_results(call.arg, with_flagged, &results);
+    CpuEntry entry;
+    CpuStats stats;
+    StoreStatus status = call.ctx->store->cpu_stats(call.arg, with_flagged, &entry, &stats);
     int shown_flagged = with_flagged;
     // A processor whose results are all flagged still has a page: with them.
     if (status == StoreStatus::not_found && !with_flagged) {
-        status = call.ctx->store->cpu_results(call.arg, 1, &results);
+        status = call.ctx->store->cpu_stats(call.arg, 1, &entry, &stats);
         shown_flagged = 1;
     }
     if (status != StoreStatus::ok) return send_store_failure(call.res, call.pages, status);
-    body = render_cpu_page(call.pages, results, shown_flagged);
-    keep_answer(cache, key, generation, call.ctx->steady(), body);
-    send_page(call.res, 200, std::move(body));
+    std::vector<ResultSummary> results;
+    status = call.ctx->store->cpu_results(call.arg, shown_flagged, kMaxResultsShown, &results);
+    // not_found: the statistics are a moment older than the last result's deletion; none shown.
+    if (status != StoreStatus::ok && status != StoreStatus::not_found)
+        return send_store_failure(call.res, call.pages, status);
+    send_page(call.res, 200, render_cpu_page(call.pages, entry, stats, results, shown_flagged));
 }

@@ -3,6 +3,7 @@
 // and zero-width characters by name (U+202E).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,17 @@ std::string render_list_page(const PageContext& ctx, const ListQuery& query,
 std::string render_result_page(const PageContext& ctx, const StoredResult& result, int64_t below = 0,
                                int64_t of = 0);
 constexpr int64_t kMinStanding = 5;
-std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged);
-// results: one processor's, best first; at least one.
-std::string render_cpu_page(const PageContext& ctx, const std::vector<ResultSummary>& results, int with_flagged);
+// rows: the rows rendered last time, keyed by what they show, or null; a
+// page rendered again after a few processors changed renders only theirs,
+// and *rows becomes this page's.
+using CpuRows = std::map<std::string, std::string>;
+std::string render_cpus_page(const PageContext& ctx, const std::vector<CpuEntry>& cpus, int with_flagged,
+                             CpuRows* rows = nullptr);
+// One processor: its entry and statistics, and its best results (at most
+// kMaxResultsShown, best first).
+constexpr int kMaxResultsShown = 200;
+std::string render_cpu_page(const PageContext& ctx, const CpuEntry& entry, const CpuStats& stats,
+                            const std::vector<ResultSummary>& results, int with_flagged);
 std::string render_compare_page(const PageContext& ctx, const std::vector<StoredResult>& results);
 // The owner's page: label, list/unlist, delete (with confirmation).
 std::string render_claim_page(const PageContext& ctx, const StoredResult& result, const std::string& code,
