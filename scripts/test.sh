@@ -2,14 +2,15 @@
 # Builds and runs every test, installing the Debian packages it needs first
 # (as root; otherwise it names them and stops):
 #   - every hand-written kernel assembled for macOS, so Mach-O mistakes show here;
-#   - GCC Release: everything, with every test, the Debian packages and the
-#     results service's tests against SQLite, a throwaway PostgreSQL cluster
-#     and headless Chromium;
+#   - GCC Release: everything, with every test but the results service's unit
+#     tests (run in the sanitized build), the Debian packages and the service
+#     in headless Chromium;
 #   - Clang Release: the kernels, the dispatch and the program, with their tests;
 #   - one whole benchmark run per compiler, in the background while the other
 #     stages go on (about 100 s each, held to a quarter of one processor);
 #   - Clang with AddressSanitizer + UndefinedBehaviorSanitizer: every unit
-#     test, the results service's included, and every fuzz target for a few
+#     test, the results service's against SQLite and a throwaway PostgreSQL
+#     cluster included, and every fuzz target for a few
 #     seconds from its seed corpus; the dispatch tests under ThreadSanitizer;
 #   - arm64 Linux, cross-built with Debian's cross compiler from CMake's plain
 #     cross variables: the program and every unit test run under qemu-user,
@@ -57,7 +58,7 @@ configure_build() {  # dir, build target ("all" for everything), then cmake argu
 run_ctest() {  # dir, then ctest arguments
     local dir="$1" cluster="$PWD/scripts/pg_cluster.sh"
     shift
-    if [[ -x "$dir/quillmoth-server" ]]; then
+    if [[ -x "$dir/tests/server_tests" ]]; then
         (cd "$dir" && "$cluster" run ctest --output-on-failure "$@")
     else
         (cd "$dir" && ctest --output-on-failure "$@")
@@ -123,8 +124,12 @@ whole_run_first() {  # dir, then cmake arguments
     start_full_run "$dir"
 }
 whole_runs_first() {
-    # GCC builds everything: the program, the results service, tests, benchmarks.
-    CC=gcc CXX=g++ whole_run_first build-gcc
+    # GCC builds everything: the program, the results service, tests,
+    # benchmarks; the service's unit tests only in the sanitized build, where
+    # they run with more checks for the same faults (here they cost about 60
+    # processor-seconds). Its browser test, package and systemd
+    # unit are checked here, against this build's server.
+    CC=gcc CXX=g++ whole_run_first build-gcc -DQUILLMOTH_SERVER_TESTS=OFF
     # Clang's Release build is for what the compiler's optimiser can change:
     # the kernels, their checksums, the dispatch and the program around them.
     # The rest (the machine readers, the upload, the results service) is
@@ -148,8 +153,12 @@ asan_tests() {
     CC=clang CXX=clang++ configure_build build-asan all "${sanitized_flags[@]}" \
         -DQUILLMOTH_SANITIZE=address,undefined -DQUILLMOTH_FUZZ=ON -DQUILLMOTH_FUZZ_SECONDS="$fuzz_seconds"
     # The browser test checks what a browser shows, not memory safety: the page
-    # code it drives is run here by the C++ page tests.
-    run_ctest build-asan -j"$jobs" -E 'FullRun|Package|ServerBrowser'
+    # code it drives is run here by the C++ page tests. The longest value
+    # checks of the workloads (determinism over thread counts, whole-ring
+    # walks, every test's checksums) run in the three other builds; their code
+    # runs here under the other workload tests.
+    run_ctest build-asan -j"$jobs" \
+        -E 'FullRun|Package|ServerBrowser|SameBytesForEveryThreadCount|PointerChaseAgainstTheRingWalk|WorkloadChecksumsOnEveryArchitecture'
 }
 
 tsan_tests() {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cost of the result list with 100,000 stored results on PostgreSQL, through
+# Cost of the result list with 100,000 stored results on PostgreSQL (any
+# page: the first, a filter, a ranking, a cursor 50,000 rows deep), through
 # a real quillmoth-server: for each request, the median wall time of N
 # requests and the CPU time they took in the database backends and in the
 # server. On a busy machine the wall times mostly measure waiting for a core;
@@ -36,18 +37,23 @@ done
 port="$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/out" | head -1)"
 [[ -n "$port" ]] || { cat "$work/err" >&2; exit 1; }
 
-echo "== filling 100,000 results (90% listed; CPU names from 5 families x 977 models)"
-psql -X -q "$db" -v doc="$(cat "$root/tests/submit/golden_document.json")" <<'EOF'
-INSERT INTO qm_results (id, uploaded_at, cpu, model, operating_system, compiler, cores, threads, figures, label,
-                        listed, claim_hash, document)
-SELECT 'bench' || g, 1700000000 + g / 3,
-       (ARRAY['Intel(R) Core(TM) i7-', 'AMD Ryzen 9 ', 'Intel(R) Xeon(R) Gold ', 'Apple M', 'AMD EPYC '])[1 + g % 5]
-           || (g % 977) || ' CPU @ 3.00GHz',
-       'Model' || g % 100, 'Linux 6.1', 'GCC 12', 4 + g % 60, 8 + g % 120, array_fill(1.5::float8, ARRAY[44]), '',
-       g % 10 <> 0, sha256(('claim' || g)::bytea), convert_to(replace(:'doc', '123456', g::text), 'UTF8')
-FROM generate_series(1, 100000) g;
-VACUUM ANALYZE qm_results;
-EOF
+# Six results through the server, one per CPU name, then copies made by the
+# database (the processor pages' benchmark fills alike).
+golden="$(cat "$root/tests/submit/golden_document.json")"
+for n in "Intel(R) Xeon(R) Gold 6338 CPU @ 2.00GHz" "AMD Ryzen 9 7950X 16-Core Processor" \
+         "Intel(R) Core(TM) i7-8700K CPU @ 3.70GHz" "AMD EPYC 7763 64-Core Processor" \
+         "Intel(R) Core(TM) i5-1135G7 @ 2.40GHz" "AMD Ryzen 5 5600X 6-Core Processor"; do
+    printf '%s' "${golden/\"cpu\":\"Sample CPU @ 3.00GHz\"/\"cpu\":\"$n\"}" |
+        curl -s -o /dev/null -H 'Content-Type: application/json' --data-binary @- "http://127.0.0.1:$port/api/v1/submissions"
+done
+echo "== filling 100,000 results"
+psql -X -q "$db" -f "$root/bench/server/pg_fill_100k.sql"
+# A cursor 50,000 rows deep, in each order, as a pager's "older" link gives it.
+deep_newest="$(psql -X -At "$db" -c "SELECT uploaded_at || '_' || seq FROM qm_results WHERE listed
+                                     ORDER BY uploaded_at DESC, seq DESC OFFSET 50000 LIMIT 1")"
+deep_multi="$(psql -X -At "$db" -c "SELECT to_char(score_multi, 'FM9999999990.0999999999') || '_' || seq
+                                    FROM qm_results WHERE listed AND flags = 0
+                                    ORDER BY score_multi DESC, seq DESC OFFSET 50000 LIMIT 1")"
 
 ticks() {  # CPU clock ticks so far of the server's database backends and of the server
     local pids db_ticks=0 p
@@ -61,9 +67,9 @@ ticks() {  # CPU clock ticks so far of the server's database backends and of the
 hz="$(getconf CLK_TCK)"
 echo "== $requests requests each; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%-44s %10s %14s %14s\n" "request" "median ms" "db CPU ms/req" "server CPU ms"
-for path in "/api/v1/results?limit=20" "/api/v1/results?limit=20&offset=50000" \
-            "/api/v1/results?limit=20&cpu=intel" "/api/v1/results?limit=20&cpu=ryzen%209%2012" \
-            "/api/v1/results?limit=20&cpu=no%20such%20cpu" "/api/v1/results/bench5000" "/"; do
+for path in "/" "/?cpu=xeon" "/?cpu=processor%20%23123" "/?cpu=no%20such%20cpu" "/?sort=multi" \
+            "/?after=$deep_newest" "/?sort=multi&after=$deep_multi" "/api/v1/results?limit=20" \
+            "/api/v1/results?limit=20&cpu=xeon" "/api/v1/results?limit=20&after=$deep_newest" "/results/bench5000"; do
     curl -s -o /dev/null "http://127.0.0.1:$port$path"  # every pooled connection in use is warm
     read -r db0 sv0 < <(ticks)
     for _ in $(seq "$requests"); do
