@@ -21,7 +21,8 @@
 # The cross builds go in a lane of their own beside the others.
 # JOBS sets the test parallelism and, halved, each lane's build parallelism
 # (default: the processor count),
-# QUILLMOTH_FUZZ_SECONDS how long each fuzz target runs (default 2).
+# QUILLMOTH_FUZZ_SECONDS how long each fuzz target runs (default 1: the seed
+# corpus and a second of mutations, as a check on every run; fuzz longer by hand).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -148,7 +149,7 @@ sanitized_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMOTH_TESTS=ON -DQUILLM
 
 # Every unit test under ASan + UBSan, and in the same build every fuzz target
 # for a bounded time from its seed corpus.
-fuzz_seconds="${QUILLMOTH_FUZZ_SECONDS:-2}"
+fuzz_seconds="${QUILLMOTH_FUZZ_SECONDS:-1}"
 asan_tests() {
     CC=clang CXX=clang++ configure_build build-asan all "${sanitized_flags[@]}" \
         -DQUILLMOTH_SANITIZE=address,undefined -DQUILLMOTH_FUZZ=ON -DQUILLMOTH_FUZZ_SECONDS="$fuzz_seconds"
@@ -156,8 +157,10 @@ asan_tests() {
     # code it drives is run here by the C++ page tests. The longest value
     # checks of the workloads (determinism over thread counts, whole-ring
     # walks, every test's checksums) run in the three other builds; their code
-    # runs here under the other workload tests.
-    run_ctest build-asan -j"$jobs" \
+    # runs here under the other workload tests. Twice as many tests at once as
+    # processors: the results service's tests spend most of their time waiting
+    # on servers they start and kill, and the others use that time.
+    run_ctest build-asan -j"$((jobs * 2))" \
         -E 'FullRun|Package|ServerBrowser|SameBytesForEveryThreadCount|PointerChaseAgainstTheRingWalk|WorkloadChecksumsOnEveryArchitecture'
 }
 
