@@ -219,7 +219,10 @@ arm64_tests() {
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake >/dev/null
     grep -q '^QM_QEMU_AARCH64:FILEPATH=/' build-arm64-toolchain/CMakeCache.txt
     cmake --build build-arm64 -j"$build_jobs"
-    (cd build-arm64 && ctest --output-on-failure -j"$jobs" -E FullRun)
+    # The prepared data's independence of the thread count is portable code,
+    # tested natively; under qemu, whose threads keep the host's memory
+    # order, it would only repeat that at twenty times the cost.
+    (cd build-arm64 && ctest --output-on-failure -j"$jobs" -E 'FullRun|SameBytesForEveryThreadCount')
 }
 
 # macos_build TARGET (x86_64 or aarch64): configures, builds and checks one macOS build.

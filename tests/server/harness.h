@@ -93,13 +93,20 @@ struct TempDir {
 };
 
 // Runs SQL on a SQLite file: the rows' first columns, concatenated.
+// A failure comes back as "error: ..." rather than as an empty answer, and a
+// database busy with the store's own background writes is waited for.
 inline std::string sqlite_sql(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
     std::string out;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(
-        db, sql, [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0] ? v[0] : "", 0; },
-        &out, nullptr);
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return "error: cannot open " + path;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    if (sqlite3_exec(
+            db, sql, [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0] ? v[0] : "", 0; },
+            &out, nullptr) != SQLITE_OK)
+        out = std::string("error: ") + sqlite3_errmsg(db);
     sqlite3_close(db);
     return out;
 }
