@@ -114,6 +114,13 @@ EOF
     fi
     "$bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$dir" -U quillmoth -d postgres \
         -c "CREATE DATABASE quillmoth" >/dev/null
+    # The trigram extension lives in the database's public schema, as an
+    # administrator would install it: the servers under test each use their
+    # own schema, and dropping one of those must not take the extension (and
+    # every other schema's trigram index) with it. Without pg_trgm installed
+    # the servers run without the index.
+    "$bin/psql" -X -q -h "$dir" -U quillmoth -d quillmoth \
+        -c "CREATE EXTENSION IF NOT EXISTS pg_trgm SCHEMA public" >/dev/null 2>&1 || true
     echo "$dir"
 }
 

@@ -71,7 +71,8 @@ echo "== $requests requests each; load average: $(cut -d' ' -f1-3 /proc/loadavg)
 printf "%-44s %10s %14s %14s\n" "request" "median ms" "db CPU ms/req" "server CPU ms"
 for path in "/" "/?cpu=xeon" "/?cpu=processor%20%23123" "/?cpu=no%20such%20cpu" "/?sort=multi" \
             "/?after=$deep_newest" "/?sort=multi&after=$deep_multi" "/api/v1/results?limit=20" \
-            "/api/v1/results?limit=20&cpu=xeon" "/api/v1/results?limit=20&after=$deep_newest" "/results/bench5000"; do
+            "/api/v1/results?limit=20&cpu=xeon" "/api/v1/results?limit=20&after=$deep_newest" \
+            "/api/v1/results?limit=20&total=1" "/results/bench5000"; do
     curl -s -o /dev/null "http://127.0.0.1:$port$path"  # every pooled connection in use is warm
     read -r db0 sv0 < <(ticks)
     for _ in $(seq "$requests"); do

@@ -143,6 +143,36 @@ CREATE INDEX qm_results_processor ON qm_results (processor_key, score_multi DESC
 // other half); distinct from the schema lock, which is a single bigint.
 constexpr const char* kRefreshLockClass = "71661135";
 
+// Version 4: two indexes measured on 100,000 results. A CPU-name filter that
+// matches few results or none walked every listed row (40-60 ms); a trigram
+// index finds them in under 5 ms, and the planner still walks the newest
+// index for common names, whose first page is a few rows away (the list no
+// longer counts every match, which is where trigrams lost before). The
+// trigram operators come from the pg_trgm extension, trusted since
+// PostgreSQL 13 but not always installed or creatable by this role: without
+// it the index is left out (PgStore::start says so) and the filter works as
+// before. The operator class is named with the extension's schema, which
+// need not be on this server's search path. The processor index also
+// carries the flags, so that a result's rank among its processor's results
+// is counted from the index alone (27 ms to 4 ms for 10,000 results).
+const char* const kMigrateV4 = R"SQL(
+DROP INDEX qm_results_processor;
+CREATE INDEX qm_results_processor ON qm_results (processor_key, score_multi DESC, seq DESC) INCLUDE (flags)
+    WHERE listed;
+DO $$
+DECLARE
+    trgm_schema name;
+BEGIN
+    CREATE EXTENSION IF NOT EXISTS pg_trgm;
+    SELECT n.nspname INTO trgm_schema FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace
+        WHERE e.extname = 'pg_trgm';
+    EXECUTE format('CREATE INDEX qm_results_cpu_trgm ON qm_results USING gin (cpu_lower %I.gin_trgm_ops)'
+                   ' WHERE listed', trgm_schema);
+EXCEPTION WHEN OTHERS THEN
+    NULL;
+END $$;
+)SQL";
+
 // Applied in order, each in a transaction of its own under the advisory
 // lock; the schema version is the number applied.
 struct Migration {
@@ -153,6 +183,7 @@ const Migration kMigrations[] = {
     {kCreateV1, nullptr},
     {migrate_v2_sql(), backfill_v2},
     {kMigrateV3, nullptr},
+    {kMigrateV4, nullptr},
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -1194,6 +1225,12 @@ bool PgStore::start(std::string* error) {
         return false;
     }
     slot->prepared = true;
+    Result trgm(PQexec(slot->conn, "SELECT to_regclass(quote_ident(current_schema()) || '.qm_results_cpu_trgm')"
+                                   " IS NULL"));
+    if (PQresultStatus(trgm.get()) == PGRES_TUPLES_OK && PQntuples(trgm.get()) == 1 &&
+        PQgetvalue(trgm.get(), 0, 0)[0] == 't')
+        std::fprintf(stderr, "quillmoth-server: note: PostgreSQL's pg_trgm extension was not available when the schema "
+                             "was made, so a CPU-name filter reads every listed result (see the README)\n");
     refresher_ = std::make_unique<StatsRefresher>(this);
     return true;
 }

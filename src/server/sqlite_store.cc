@@ -190,6 +190,28 @@ const char kMigrateV3Sql[] =
     "DROP INDEX results_processor;\n"
     "CREATE INDEX results_processor ON results(processor_key, listed, score_multi DESC, seq DESC);\n";
 
+// Version 4: a trigram index of the CPU names (FTS5 over the results table's
+// own column, kept by triggers), so that a filter matching few results or
+// none no longer walks every listed one (53 and 263 ms at 100,000 results;
+// see list_candidates). The processor index also carries the flags, so that
+// a result's rank among its processor's results is read from the index.
+const char kMigrateV4Sql[] =
+    "CREATE VIRTUAL TABLE results_cpu USING fts5(cpu, content='results', content_rowid='seq',"
+    " tokenize='trigram');\n"
+    "INSERT INTO results_cpu(results_cpu) VALUES ('rebuild');\n"
+    "CREATE TRIGGER results_cpu_insert AFTER INSERT ON results BEGIN\n"
+    "  INSERT INTO results_cpu(rowid, cpu) VALUES (new.seq, new.cpu);\n"
+    "END;\n"
+    "CREATE TRIGGER results_cpu_delete AFTER DELETE ON results BEGIN\n"
+    "  INSERT INTO results_cpu(results_cpu, rowid, cpu) VALUES ('delete', old.seq, old.cpu);\n"
+    "END;\n"
+    "CREATE TRIGGER results_cpu_update AFTER UPDATE OF seq, cpu ON results BEGIN\n"
+    "  INSERT INTO results_cpu(results_cpu, rowid, cpu) VALUES ('delete', old.seq, old.cpu);\n"
+    "  INSERT INTO results_cpu(rowid, cpu) VALUES (new.seq, new.cpu);\n"
+    "END;\n"
+    "DROP INDEX results_processor;\n"
+    "CREATE INDEX results_processor ON results(processor_key, listed, score_multi DESC, seq DESC, flags);\n";
+
 // Applied in order, each in a transaction of its own; the schema version is
 // the number applied, so the version this server writes is the list's length.
 // (stale_marks counts with AUTOINCREMENT: a seq is never used twice, even
@@ -202,6 +224,7 @@ const Migration kMigrations[] = {
     {create_v1_sql(), nullptr},
     {migrate_v2_sql(), backfill_v2},
     {kMigrateV3Sql, nullptr},
+    {kMigrateV4Sql, nullptr},
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -283,6 +306,17 @@ std::string like_pattern(const std::string& text) {
     return out + "%";
 }
 
+// The results whose CPU name may hold text, from the trigram index: up to
+// kCandidateLimit of them as a JSON array of seqs in *out, or "" when there
+// are more (a common name: the newest index finds a page of them within a
+// few rows) or the text is under three characters (no trigram to look up).
+// The index folds case at least as widely as LIKE, so these are a superset
+// of the matches and the listing's LIKE decides. False on a database error.
+constexpr int kCandidateLimit = 2000;
+const char kCandidatesSql[] = "SELECT rowid FROM results_cpu WHERE results_cpu MATCH ? LIMIT ?";
+
+bool list_candidates(Connection* c, const std::string& text, std::string* out);
+
 const std::string kInsertSql = [] {
     std::string columns = "id, uploaded_at, cpu, model, operating_system, compiler, architecture, cores, threads, "
                           "label, listed, flags, processor_key, claim_hash, content_hash, document";
@@ -347,8 +381,12 @@ const char* order_column(ListOrder order) {
     return order == ListOrder::multi ? "score_multi" : order == ListOrder::single ? "score_single" : "uploaded_at";
 }
 
-std::string list_where(const ListQuery& q) {
-    std::string where = "WHERE listed = 1";
+// candidates: the seqs to look at (a JSON array), or "" for every row.
+// Candidates are looked up by seq and sorted; otherwise the order's index is
+// walked until the page is full.
+std::string list_where(const ListQuery& q, const std::string& candidates) {
+    std::string where = candidates.empty() ? " WHERE listed = 1"
+                                           : " NOT INDEXED WHERE seq IN (SELECT value FROM json_each(?)) AND listed = 1";
     if (!q.cpu_contains.empty()) where += " AND cpu LIKE ? ESCAPE '\\'";
     if (!q.architecture.empty()) where += " AND architecture = ?";
     if (q.order != ListOrder::newest && !q.with_flagged) where += " AND flags = 0";
@@ -359,8 +397,9 @@ std::string list_order(const ListQuery& q) {
     const char* way = q.after_set && q.before ? " ASC" : " DESC";
     return std::string(" ORDER BY ") + order_column(q.order) + way + ", seq" + way;
 }
-int bind_list(sqlite3_stmt* stmt, const ListQuery& q) {
+int bind_list(sqlite3_stmt* stmt, const ListQuery& q, const std::string& candidates) {
     int index = 1;
+    if (!candidates.empty()) bind_text(stmt, index++, candidates);
     if (!q.cpu_contains.empty()) bind_text(stmt, index++, like_pattern(q.cpu_contains));
     if (!q.architecture.empty()) bind_text(stmt, index++, q.architecture);
     if (q.after_set) {
@@ -369,6 +408,30 @@ int bind_list(sqlite3_stmt* stmt, const ListQuery& q) {
         sqlite3_bind_int64(stmt, index++, q.after_seq);
     }
     return index;
+}
+
+bool list_candidates(Connection* c, const std::string& text, std::string* out) {
+    out->clear();
+    int characters = 0;  // code points: a trigram is three of them
+    for (unsigned char ch : text) characters += (ch & 0xC0) != 0x80;
+    if (characters < 3) return true;
+    std::string phrase = "\"";  // the text as one FTS5 phrase: every trigram, in order
+    for (char ch : text) phrase += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    phrase += '"';
+    sqlite3_stmt* stmt = c->statement(kCandidatesSql);
+    if (stmt == nullptr) return false;
+    bind_text(stmt, 1, phrase);
+    sqlite3_bind_int(stmt, 2, kCandidateLimit + 1);
+    std::string seqs = "[";
+    int found = 0, rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        if (found++ > 0) seqs += ',';
+        seqs += std::to_string(sqlite3_column_int64(stmt, 0));
+    }
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE) return false;
+    if (found <= kCandidateLimit) *out = seqs + "]";
+    return true;
 }
 
 // One figure row (suite, pass, test, value from column `first` on) into
@@ -583,22 +646,24 @@ public:
         out->clear();
         *total = 0;
         return read([&](Connection* c) {
-            const std::string where = list_where(query);
+            std::string candidates;
+            if (!list_candidates(c, query.cpu_contains, &candidates)) return StoreStatus::error;
+            const std::string where = list_where(query, candidates);
             *total = -1;
             if (query.count) {
-                sqlite3_stmt* count = c->statement("SELECT count(*) FROM results " + where);
+                sqlite3_stmt* count = c->statement("SELECT count(*) FROM results" + where);
                 if (count == nullptr) return StoreStatus::error;
-                bind_list(count, query);
+                bind_list(count, query, candidates);
                 if (sqlite3_step(count) != SQLITE_ROW) return reset(count, StoreStatus::error);
                 *total = sqlite3_column_int64(count, 0);
                 sqlite3_reset(count);
             }
 
             sqlite3_stmt* stmt =
-                c->statement("SELECT " + kSummaryColumns + " FROM results " + where + list_order(query) + " LIMIT ? OFFSET ?");
+                c->statement("SELECT " + kSummaryColumns + " FROM results" + where + list_order(query) + " LIMIT ? OFFSET ?");
             sqlite3_stmt* figures = c->statement(kFiguresSql);
             if (stmt == nullptr || figures == nullptr) return StoreStatus::error;
-            int index = bind_list(stmt, query);
+            int index = bind_list(stmt, query, candidates);
             sqlite3_bind_int(stmt, index++, query.limit < 0 ? 0 : query.limit);
             sqlite3_bind_int64(stmt, index, query.offset < 0 ? 0 : query.offset);
             int rc;

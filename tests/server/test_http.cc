@@ -255,7 +255,7 @@ TEST(RealClient, PrintsTheLinkAndTheCodeOfTheStoredResultOrTheRefusal) {
     const auto fetched = client.Get("/api/v1/results/" + id);
     EXPECT_EQ(fetched->body, std::string(doc, length));
     EXPECT_EQ(fetched->get_header_value("Content-Type"), "application/json");
-    const json list = json::parse(client.Get("/api/v1/results?limit=5&cpu=sample%20CPU%20@")->body);
+    const json list = json::parse(client.Get("/api/v1/results?limit=5&total=1&cpu=sample%20CPU%20@")->body);
     EXPECT_EQ(list["total"], 1);
     EXPECT_EQ(list["results"][0]["id"], id);
     EXPECT_EQ(list["results"][0]["cpu_threads"], 8);

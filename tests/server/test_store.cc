@@ -73,9 +73,14 @@ TEST_P(Store, ListsNewestFirstInPagesWithACaseBlindCpuFilter) {
     EXPECT_EQ(listed_ids("Alpha", 6, 2), Ids{});
     EXPECT_EQ(listed_ids("").front(), other);
     EXPECT_EQ(total, 6);
-    // LIKE's wildcards in the filter are plain characters.
+    // LIKE's wildcards in the filter are plain characters; so are the
+    // quotes of a trigram index's query syntax, in names of any length.
     EXPECT_EQ(listed_ids("a%"), Ids{});
     EXPECT_EQ(listed_ids("_lpha"), Ids{});
+    const std::string quoted = put("Odd \"Q\" CPU", 3000);
+    EXPECT_EQ(listed_ids("\"q\" c"), Ids{quoted});
+    EXPECT_EQ(listed_ids("\""), Ids{quoted});
+    EXPECT_EQ(listed_ids("A c"), (Ids{ids[4], ids[3], ids[2], ids[1], ids[0]}));
 }
 
 TEST_P(Store, UnlistedResultsAreReachableOnlyByIdAndListingCanChange) {
@@ -385,7 +390,7 @@ TEST_P(Migration, OlderVersionsOpenMigratedWithEveryDocumentIntact) {
     for (const int from : {1, 2}) {
         SCOPED_TRACE(from);
         ASSERT_EQ(open_fixture(from), "");
-        EXPECT_EQ(version(), "3");
+        EXPECT_EQ(version(), "4");
         const auto codes = claim_codes();
         ASSERT_EQ(codes.size(), 5u);
         const int flags[5] = {0, kFlagBusy, kFlagDuplicate, kFlagUnchecked, 0};
@@ -427,6 +432,9 @@ TEST_P(Migration, OlderVersionsOpenMigratedWithEveryDocumentIntact) {
         for (const CpuEntry& c : cpus) listed += c.count;
         EXPECT_EQ(listed, 4);
         EXPECT_EQ(cpus[0].processor_key, "x86-64:fixture cpu a @ 3.00ghz");
+
+        // The CPU-name filter finds the rows written before its index.
+        EXPECT_EQ(listed_ids("CPU A @").size(), 3u);
 
         // New rows go on after the old ones, and the file opens again unchanged.
         const std::string after = put("After", 1800000000);

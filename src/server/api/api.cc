@@ -110,11 +110,18 @@ void api_list(RouteCall& call) {
         return send_errors(call.res, 400, "the cpu filter must be valid UTF-8 of at most 200 bytes");
     if (!parse_list_options(call.query, &query))
         return send_errors(call.res, 400, "sort must be newest, multi or single; arch at most 32 bytes; flagged 0 or 1");
-    // A cursor continues a walk: no offset, and no count of every match.
+    // Counting every match is a pass over all of them, so only on request,
+    // and never along a cursor's walk.
+    query.count = 0;
+    if (call.query.has("total")) {
+        const std::string asked = call.query.get("total");
+        if (asked != "0" && asked != "1") return send_errors(call.res, 400, "total must be 0 or 1");
+        query.count = asked == "1";
+    }
     if (call.query.has("after")) {
-        if (query.offset != 0 || !parse_cursor(call.query.get("after"), &query))
-            return send_errors(call.res, 400, "after must be a next_after cursor from an earlier answer, without offset");
-        query.count = 0;
+        if (query.offset != 0 || query.count || !parse_cursor(call.query.get("after"), &query))
+            return send_errors(call.res, 400,
+                               "after must be a next_after cursor from an earlier answer, without offset or total");
     }
 
     std::vector<ResultSummary> rows;
